@@ -1,0 +1,259 @@
+#include "detection/datagram.h"
+
+#include <pcap/dlt.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Every read of captured bytes goes through here, checked against the
+// captured length.
+class CapturedBytes {
+ public:
+  CapturedBytes(const std::uint8_t* bytes, std::size_t length) : bytes_(bytes), length_(length) {}
+
+  [[nodiscard]] bool has(std::size_t offset, std::size_t count) const {
+    return bytes_ != nullptr && offset <= length_ && count <= length_ - offset;
+  }
+  [[nodiscard]] std::optional<std::uint8_t> u8(std::size_t offset) const {
+    if (!has(offset, 1)) {
+      return std::nullopt;
+    }
+    return bytes_[offset];
+  }
+  [[nodiscard]] std::optional<std::uint16_t> be16(std::size_t offset) const {
+    if (!has(offset, 2)) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(bytes_[offset] << 8 | bytes_[offset + 1]);
+  }
+  [[nodiscard]] std::optional<std::uint32_t> be32(std::size_t offset) const {
+    if (!has(offset, 4)) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(bytes_[offset]) << 24 |
+           static_cast<std::uint32_t>(bytes_[offset + 1]) << 16 |
+           static_cast<std::uint32_t>(bytes_[offset + 2]) << 8 | bytes_[offset + 3];
+  }
+  // Copies count bytes into out; false (out untouched) when they were not captured.
+  bool copy(std::size_t offset, std::size_t count, std::uint8_t* out) const {
+    if (!has(offset, count)) {
+      return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      out[i] = bytes_[offset + i];
+    }
+    return true;
+  }
+
+ private:
+  const std::uint8_t* bytes_;
+  std::size_t length_;
+};
+
+enum class Network { ipv4, ipv6, byVersion };
+
+struct NetworkStart {
+  Network network;
+  std::size_t offset;
+};
+
+constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
+constexpr std::uint8_t kProtocolUdp = 17;
+constexpr std::size_t kIpv6HeaderLength = 40;
+
+std::optional<NetworkStart> fromEtherType(std::optional<std::uint16_t> type, std::size_t offset) {
+  if (type == kEtherTypeIpv4) {
+    return NetworkStart{Network::ipv4, offset};
+  }
+  if (type == kEtherTypeIpv6) {
+    return NetworkStart{Network::ipv6, offset};
+  }
+  return std::nullopt;
+}
+
+bool isVlanTag(std::uint16_t type) { return type == 0x8100 || type == 0x88A8 || type == 0x9100; }
+
+std::optional<NetworkStart> afterEthernet(const CapturedBytes& frame) {
+  std::size_t typeOffset = 12;
+  auto type = frame.be16(typeOffset);
+  while (type && isVlanTag(*type)) {
+    typeOffset += 4;
+    type = frame.be16(typeOffset);
+  }
+  return fromEtherType(type, typeOffset + 2);
+}
+
+// BSD loopback: the sender's address family, in the capturing host's byte
+// order, before the IP header.
+std::optional<NetworkStart> afterLoopbackFamily(const CapturedBytes& frame, bool hostOrder) {
+  auto family = frame.be32(0);
+  if (!family) {
+    return std::nullopt;
+  }
+  std::uint32_t value = *family;
+  if (hostOrder && (value & 0xFFFF0000U) != 0) {
+    value = (value >> 24) | ((value >> 8) & 0xFF00U) | ((value << 8) & 0xFF0000U) | (value << 24);
+  }
+  switch (value) {
+    case 2:
+      return NetworkStart{Network::ipv4, 4};
+    case 10:  // Linux
+    case 23:  // Windows
+    case 24:  // NetBSD, OpenBSD
+    case 28:  // FreeBSD
+    case 30:  // macOS
+      return NetworkStart{Network::ipv6, 4};
+    default:
+      return std::nullopt;
+  }
+}
+
+// The one place that knows link layers.
+std::optional<NetworkStart> locateNetworkLayer(const CapturedBytes& frame, int linkType) {
+  switch (linkType) {
+    case DLT_EN10MB:
+      return afterEthernet(frame);
+    case DLT_NULL:
+      return afterLoopbackFamily(frame, true);
+    case DLT_LOOP:
+      return afterLoopbackFamily(frame, false);
+    case DLT_LINUX_SLL:
+      return fromEtherType(frame.be16(14), 16);
+    case DLT_LINUX_SLL2:
+      return fromEtherType(frame.be16(0), 20);
+    case DLT_RAW:
+      return NetworkStart{Network::byVersion, 0};
+    case DLT_IPV4:
+      return NetworkStart{Network::ipv4, 0};
+    case DLT_IPV6:
+      return NetworkStart{Network::ipv6, 0};
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<ScannerSighting> decodeIpv4(const CapturedBytes& frame, std::size_t ip) {
+  const auto versionAndLength = frame.u8(ip);
+  if (!versionAndLength || (*versionAndLength >> 4) != 4) {
+    return std::nullopt;
+  }
+  const std::size_t headerLength = 4U * (*versionAndLength & 0x0FU);
+  const auto fragment = frame.be16(ip + 6);
+  const auto protocol = frame.u8(ip + 9);
+  // A later fragment carries no UDP header where the ports would be.
+  if (headerLength < 20 || !frame.has(ip, headerLength) || !fragment ||
+      (*fragment & 0x1FFFU) != 0 || protocol != kProtocolUdp) {
+    return std::nullopt;
+  }
+  ScannerSighting sighting;
+  const auto port = frame.be16(ip + headerLength);
+  if (!port || !frame.copy(ip + 12, 4, sighting.address.data())) {
+    return std::nullopt;
+  }
+  sighting.port = *port;
+  return sighting;
+}
+
+std::optional<ScannerSighting> decodeIpv6(const CapturedBytes& frame, std::size_t ip) {
+  const auto version = frame.u8(ip);
+  if (!version || (*version >> 4) != 6 || frame.u8(ip + 6) != kProtocolUdp) {
+    return std::nullopt;
+  }
+  ScannerSighting sighting;
+  sighting.family = AddressFamily::ipv6;
+  const auto port = frame.be16(ip + kIpv6HeaderLength);
+  if (!port || !frame.copy(ip + 8, 16, sighting.address.data())) {
+    return std::nullopt;
+  }
+  sighting.port = *port;
+  return sighting;
+}
+
+}  // namespace
+
+std::optional<ScannerSighting> decodeScannerDatagram(const std::uint8_t* frame,
+                                                     std::size_t capturedLength, int linkType) {
+  const CapturedBytes bytes(frame, capturedLength);
+  const auto start = locateNetworkLayer(bytes, linkType);
+  if (!start) {
+    return std::nullopt;
+  }
+  Network network = start->network;
+  if (network == Network::byVersion) {
+    const auto version = bytes.u8(start->offset);
+    if (!version) {
+      return std::nullopt;
+    }
+    network = (*version >> 4) == 6 ? Network::ipv6 : Network::ipv4;
+  }
+  return network == Network::ipv4 ? decodeIpv4(bytes, start->offset)
+                                  : decodeIpv6(bytes, start->offset);
+}
+
+std::string formatIpv6(const std::array<std::uint8_t, 16>& address) {
+  const bool ipv4Mapped = std::all_of(address.begin(), address.begin() + 10,
+                                      [](std::uint8_t byte) { return byte == 0; }) &&
+                          address[10] == 0xFF && address[11] == 0xFF;
+  if (ipv4Mapped) {
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "::ffff:%u.%u.%u.%u",
+                  static_cast<unsigned>(address[12]), static_cast<unsigned>(address[13]),
+                  static_cast<unsigned>(address[14]), static_cast<unsigned>(address[15]));
+    return text.data();
+  }
+  std::array<unsigned, 8> groups{};
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    groups[i] = static_cast<unsigned>(address[2 * i] << 8 | address[2 * i + 1]);
+  }
+  // The longest run of two or more zero groups, the first of equals, becomes "::".
+  std::size_t bestStart = groups.size();
+  std::size_t bestLength = 1;
+  for (std::size_t i = 0; i < groups.size();) {
+    std::size_t j = i;
+    while (j < groups.size() && groups[j] == 0) {
+      ++j;
+    }
+    if (j - i > bestLength) {
+      bestStart = i;
+      bestLength = j - i;
+    }
+    i = j == i ? i + 1 : j;
+  }
+  std::string text;
+  std::array<char, 8> group{};
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    if (i == bestStart) {
+      text += "::";
+      i += bestLength - 1;
+      continue;
+    }
+    if (!text.empty() && text.back() != ':') {
+      text += ':';
+    }
+    std::snprintf(group.data(), group.size(), "%x", groups[i]);
+    text += group.data();
+  }
+  return text;
+}
+
+std::string formatScannerLine(const ScannerSighting& sighting) {
+  std::array<char, 96> line{};
+  if (sighting.family == AddressFamily::ipv6) {
+    std::snprintf(line.data(), line.size(), "Scanner IP Address : [%s]:%u\n\n",
+                  formatIpv6(sighting.address).c_str(), static_cast<unsigned>(sighting.port));
+  } else {
+    const auto& a = sighting.address;
+    std::snprintf(line.data(), line.size(), "Scanner IP Address : %u.%u.%u.%u:%u\n\n",
+                  static_cast<unsigned>(a[0]), static_cast<unsigned>(a[1]),
+                  static_cast<unsigned>(a[2]), static_cast<unsigned>(a[3]),
+                  static_cast<unsigned>(sighting.port));
+  }
+  return line.data();
+}
+
+void writeScannerLine(const ScannerSighting& sighting) {
+  std::fputs(formatScannerLine(sighting).c_str(), stdout);
+}

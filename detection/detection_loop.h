@@ -1,0 +1,13 @@
+#pragma once
+
+#include "discovery/interface_table.h"
+
+inline constexpr unsigned kPollingPauseMs = 1000;
+
+// Polls every entry once, in table order, and reports each captured frame;
+// writes "Didn't receive any packet" when none was. Everything written has
+// reached standard output when it returns. True when a frame was seen.
+bool pollInterfacesOnce(const InterfaceTable& table);
+
+// Polls once a second until a stop is requested.
+void detectionLoop(const InterfaceTable& table);

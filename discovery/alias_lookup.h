@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Turns an interface's IPv4 address into the alias the system names it by:
+// each alias followed by a line feed, or empty text when none is known.
+using AliasLookup = std::function<std::string(const std::string& ipAddress)>;
+
+// Everything the command line writes to its standard output. Throws
+// std::runtime_error("popen() failed!") when it cannot be started.
+std::string runCommandCapture(const std::string& commandLine);
+
+// The PowerShell command that prints the alias of the interface holding
+// the address; nullopt unless the address is plain dotted-decimal IPv4, so
+// that nothing else ever reaches the command interpreter.
+std::optional<std::string> aliasCommandFor(const std::string& ipAddress);
+
+// The names of the interfaces in the list that hold the address, each
+// followed by a line feed, in the list's order.
+std::string aliasesHolding(const std::vector<platform::InterfaceAddress>& interfaces,
+                           const std::string& ipAddress);
+
+// One lookup, as the host answers it.
+std::string lookupInterfaceAlias(const std::string& ipAddress);
+
+// The lookup used during start-up; on POSIX hosts it reads the system's
+// interface list once, on its first use, and answers every address from it.
+AliasLookup makeStartupAliasLookup();

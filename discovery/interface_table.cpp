@@ -1,0 +1,123 @@
+#include "discovery/interface_table.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+
+namespace {
+
+constexpr std::size_t kIpv4TextBufferSize = 22;
+
+int enumerateCaptureDevices(pcap_if_t** devices, char* errbuf) {
+#ifdef TARVEX_HAVE_PCAP_FINDALLDEVS_EX
+  return pcap_findalldevs_ex(kEnumerationSource, nullptr, devices, errbuf);
+#else
+  return pcap_findalldevs(devices, errbuf);
+#endif
+}
+
+DeviceList enumerateDevicesOrExit() {
+  std::array<char, PCAP_ERRBUF_SIZE> errbuf{};
+  pcap_if_t* devices = nullptr;
+  if (enumerateCaptureDevices(&devices, errbuf.data()) == -1) {
+    std::fprintf(stderr, "Error in pcap_findalldevs_ex: %s\n", errbuf.data());
+    std::exit(1);
+  }
+  return DeviceList(devices);
+}
+
+// Stdout is flushed before anything goes to stderr, so that the two keep
+// their order when they share a terminal or a file.
+void reportToStderr(const char* format, const char* detail) {
+  std::fflush(stdout);
+  std::fprintf(stderr, format, kScannerFilter, detail);
+}
+
+bool installScannerFilter(pcap_t* handle) {
+  bpf_program program{};
+  if (pcap_compile(handle, &program, kScannerFilter, 0, 0) == -1) {
+    reportToStderr("Couldn't parse filter %s: %s\n", pcap_geterr(handle));
+    return false;
+  }
+  const bool installed = pcap_setfilter(handle, &program) != -1;
+  if (!installed) {
+    reportToStderr("Couldn't install filter %s: %s\n", pcap_geterr(handle));
+  }
+  pcap_freecode(&program);
+  return installed;
+}
+
+// A handle that never blocks a read, filtered for scanner datagrams; null
+// (the failure reported) when the device cannot be used.
+CaptureHandle openScannerCapture(const pcap_if_t& device) {
+  std::array<char, PCAP_ERRBUF_SIZE> errbuf{};
+  CaptureHandle handle(
+      pcap_open_live(device.name, kSnapshotLength, kPromiscuous, kReadTimeoutMs, errbuf.data()));
+  if (!handle) {
+    std::printf("pcap_open_live() failed due to [%s]\n", errbuf.data());
+    std::fflush(stdout);
+    return nullptr;
+  }
+  if (!installScannerFilter(handle.get())) {
+    return nullptr;
+  }
+  // A negative read timeout is not a documented way to make reads return at
+  // once; non-blocking mode is.
+  if (pcap_setnonblock(handle.get(), 1, errbuf.data()) == -1) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Couldn't make %s non-blocking: %s\n", device.name, errbuf.data());
+    return nullptr;
+  }
+  return handle;
+}
+
+std::optional<std::string> firstIpv4Address(const pcap_if_t& device) {
+  for (const pcap_addr* entry = device.addresses; entry != nullptr; entry = entry->next) {
+    if (entry->addr == nullptr || entry->addr->sa_family != AF_INET) {
+      continue;
+    }
+    sockaddr_in inet{};
+    std::memcpy(&inet, entry->addr, sizeof inet);
+    std::array<char, kIpv4TextBufferSize> text{};
+    if (inet_ntop(AF_INET, &inet.sin_addr, text.data(), text.size()) == nullptr) {
+      return std::nullopt;
+    }
+    return std::string(text.data());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+InterfaceTable buildInterfaceTable() { return buildInterfaceTable(makeStartupAliasLookup()); }
+
+InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias) {
+  InterfaceTable table;
+  table.devices = enumerateDevicesOrExit();
+  for (const pcap_if_t* device = table.devices.get(); device != nullptr; device = device->next) {
+    CaptureHandle handle = openScannerCapture(*device);
+    if (!handle) {
+      continue;
+    }
+    std::cout << "Fetching interfaces..." << std::endl;
+    auto ipAddress = firstIpv4Address(*device);
+    if (!ipAddress) {
+      continue;
+    }
+    std::string alias = lookupAlias(*ipAddress);
+    table.entries.push_back({std::move(alias), std::move(*ipAddress), std::move(handle), device});
+  }
+  return table;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discovery/alias_lookup.h"
+
+struct CaptureHandleCloser {
+  void operator()(pcap_t* handle) const noexcept { pcap_close(handle); }
+};
+using CaptureHandle = std::unique_ptr<pcap_t, CaptureHandleCloser>;
+
+struct DeviceListFreer {
+  void operator()(pcap_if_t* devices) const noexcept { pcap_freealldevs(devices); }
+};
+using DeviceList = std::unique_ptr<pcap_if_t, DeviceListFreer>;
+
+// One watched interface.
+struct InterfaceEntry {
+  std::string alias;                  // the alias lookup's answer, untrimmed
+  std::string ipAddress;              // the device's first IPv4 address, dotted-decimal
+  CaptureHandle handle;               // opened with the scanner filter installed
+  const pcap_if_t* device = nullptr;  // borrowed from InterfaceTable::devices
+};
+
+// The watched interfaces in device-list order.
+struct InterfaceTable {
+  DeviceList devices;  // declared first, so that it outlives the entries
+  std::vector<InterfaceEntry> entries;
+
+  [[nodiscard]] std::size_t count() const { return entries.size(); }
+};
+
+inline constexpr const char* kEnumerationSource = "rpcap://";
+inline constexpr const char* kScannerFilter = "udp dst port 1119";
+inline constexpr int kSnapshotLength = 512;
+inline constexpr int kPromiscuous = 0;
+inline constexpr int kReadTimeoutMs = -1;
+
+// Opens every capture device with the scanner filter and names each usable
+// one. Ends the process with status 1 when the devices cannot be listed.
+InterfaceTable buildInterfaceTable();
+InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias);

@@ -1,0 +1,90 @@
+#include <windows.h>
+#include <winsock2.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+volatile LONG stopFlag = 0;
+HANDLE stopEvent = nullptr;
+HANDLE doneEvent = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD type) {
+  requestStop();
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    // Windows ends the process as soon as this returns, so let the main
+    // thread finish its report and close the handles first.
+    WaitForSingleObject(doneEvent, 4000);
+  }
+  return TRUE;
+}
+
+std::string npcapFolder() {
+  char system[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    return {};
+  }
+  return std::string(system, length) + "\\Npcap";
+}
+}  // namespace
+
+std::FILE* openCommandPipe(const std::string& commandLine) {
+  return _popen(commandLine.c_str(), "r");
+}
+
+void closeCommandPipe(std::FILE* pipe) { _pclose(pipe); }
+
+// Aliases come from the PowerShell command on Windows.
+std::vector<InterfaceAddress> readInterfaceAddresses() { return {}; }
+
+bool prepareCaptureLibrary() {
+  // Npcap keeps wpcap.dll in its own folder unless it was installed in its
+  // WinPcap-compatible mode; wpcap is delay-loaded so this runs first.
+  const std::string folder = npcapFolder();
+  if (!folder.empty()) {
+    SetDllDirectoryA(folder.c_str());
+  }
+  if (LoadLibraryA("wpcap.dll") == nullptr) {
+    std::fprintf(stderr,
+                 "tarvex-finder needs Npcap: wpcap.dll could not be loaded. "
+                 "Install Npcap (https://npcap.com) and try again.\n");
+    return false;
+  }
+  return true;
+}
+
+void installStopHandlers() {
+  stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  doneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+bool stopRequested() { return InterlockedCompareExchange(&stopFlag, 0, 0) != 0; }
+
+void requestStop() {
+  InterlockedExchange(&stopFlag, 1);
+  if (stopEvent != nullptr) {
+    SetEvent(stopEvent);
+  }
+}
+
+void pauseUnlessStopped(unsigned milliseconds) {
+  if (stopEvent == nullptr) {
+    Sleep(milliseconds);
+  } else if (!stopRequested()) {
+    WaitForSingleObject(stopEvent, milliseconds);
+  }
+}
+
+void shutdownComplete() {
+  if (doneEvent != nullptr) {
+    SetEvent(doneEvent);
+  }
+}
+
+}  // namespace platform

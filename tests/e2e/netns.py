@@ -1,0 +1,203 @@
+"""Test hosts in network namespaces of the test's own, and the tool run in them.
+
+Namespaces and interfaces carry the test's process id; everything made is
+deleted on exit, whatever happens, and no process is left running.
+"""
+
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def require_root():
+    if os.geteuid() != 0:
+        print("SKIPPED: network namespace tests need root")
+        sys.exit(SKIP)
+    if subprocess.run(["ip", "netns", "list"], capture_output=True).returncode != 0:
+        print("SKIPPED: the ip command cannot manage network namespaces here")
+        sys.exit(SKIP)
+
+
+def run(*args, check=True):
+    result = subprocess.run(list(args), capture_output=True, text=True, timeout=30)
+    if check and result.returncode != 0:
+        raise RuntimeError(f"{' '.join(args)} failed: {result.stderr.strip()}")
+    return result
+
+
+class Lab:
+    """Namespaces joined by veth pairs; a context manager that removes them."""
+
+    def __init__(self, tag):
+        self.prefix = f"tvx{os.getpid()}{tag}"
+        self.namespaces = []
+        self.processes = []
+
+    def __enter__(self):
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(sig, self._interrupted)
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+        return False
+
+    def _interrupted(self, signum, _frame):
+        self.cleanup()
+        sys.exit(128 + signum)
+
+    def cleanup(self):
+        for process in self.processes:
+            stop_process(process)
+        self.processes = []
+        for name in reversed(self.namespaces):
+            run("ip", "netns", "del", name, check=False)
+        self.namespaces = []
+
+    def namespace(self, role):
+        name = f"{self.prefix}-{role}"
+        run("ip", "netns", "add", name)
+        self.namespaces.append(name)
+        self.sh(name, "ip link set lo up")
+        return name
+
+    def sh(self, namespace, command):
+        return run("ip", "netns", "exec", namespace, "sh", "-c", command)
+
+    def veth(self, left_ns, left, right_ns, right):
+        run("ip", "link", "add", left, "netns", left_ns, "type", "veth", "peer", "name", right,
+            "netns", right_ns)
+
+    def link(self, ns_a, name_a, ns_b, name_b, v4=(), v6=(), up=True):
+        """A veth pair; v4/v6 list (address on a, address on b) pairs with prefix lengths."""
+        self.veth(ns_a, name_a, ns_b, name_b)
+        for a, b in v4:
+            self.sh(ns_a, f"ip addr add {a} dev {name_a}")
+            self.sh(ns_b, f"ip addr add {b} dev {name_b}")
+        for a, b in v6:
+            self.sh(ns_a, f"ip addr add {a} dev {name_a} nodad")
+            self.sh(ns_b, f"ip addr add {b} dev {name_b} nodad")
+        self.sh(ns_b, f"ip link set {name_b} up")
+        if up:
+            self.sh(ns_a, f"ip link set {name_a} up")
+
+    def iface(self, tag):
+        # Interface names must stay under 16 characters.
+        return f"tv{os.getpid() % 100000}{tag}"
+
+    def start_tool(self, namespace, tool, user=None, env=None):
+        command = ["ip", "netns", "exec", namespace]
+        if user is not None:
+            command += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups",
+                        "--inh-caps=-all"]
+        command.append(tool)
+        process = Tool(command, env=env)
+        self.processes.append(process.process)
+        return process
+
+    def send(self, namespace, *args):
+        run("ip", "netns", "exec", namespace, sys.executable, os.path.join(HERE, "send_datagram.py"),
+            *[str(a) for a in args])
+
+
+def stop_process(process):
+    if process.poll() is None:
+        process.kill()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+class Tool:
+    """The tool with its standard output read line by line through a pipe."""
+
+    def __init__(self, command, env=None):
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL, env=env)
+        self.out = ""
+        self.err = ""
+        self._chunks = queue.Queue()
+        self._readers = [threading.Thread(target=self._pump, args=(self.process.stdout, "out")),
+                         threading.Thread(target=self._pump, args=(self.process.stderr, "err"))]
+        for reader in self._readers:
+            reader.daemon = True
+            reader.start()
+
+    def _pump(self, stream, which):
+        while True:
+            chunk = os.read(stream.fileno(), 65536)
+            if not chunk:
+                self._chunks.put((which, None))
+                return
+            self._chunks.put((which, chunk.decode("utf-8", "replace")))
+
+    def _drain(self, timeout):
+        try:
+            which, text = self._chunks.get(timeout=timeout)
+        except queue.Empty:
+            return
+        if text is not None:
+            setattr(self, which, getattr(self, which) + text)
+
+    def wait_for(self, predicate, timeout, what):
+        """Reads output until predicate(out) holds; fails after timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while not predicate(self.out):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(f"timed out waiting for {what}; stdout so far:\n{self.out}"
+                                     f"\nstderr:\n{self.err}")
+            self._drain(min(remaining, 0.2))
+
+    def wait_for_text(self, text, timeout=15):
+        self.wait_for(lambda out: text in out, timeout, repr(text))
+
+    def idle_lines(self):
+        return self.out.count("Didn't receive any packet\n")
+
+    def wait_cycles(self, cycles, timeout=None):
+        target = self.idle_lines() + cycles
+        self.wait_for(lambda out: out.count("Didn't receive any packet\n") >= target,
+                      timeout or cycles * 2 + 5, f"{cycles} idle cycles")
+
+    def interrupt(self, timeout=5):
+        """Sends SIGINT; returns the exit status and the time it took to exit."""
+        started = time.monotonic()
+        self.process.send_signal(signal.SIGINT)
+        status = self.process.wait(timeout=timeout)
+        elapsed = time.monotonic() - started
+        self._collect_rest()
+        return status, elapsed
+
+    def _collect_rest(self):
+        for reader in self._readers:
+            reader.join(timeout=5)
+        while not self._chunks.empty():
+            self._drain(0)
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+    def finish(self, timeout=10):
+        status = self.process.wait(timeout=timeout)
+        self._collect_rest()
+        return status
+
+
+def startup_part(out):
+    head, _, _ = out.partition("Found interfaces : ")
+    return head
+
+
+def main(tool_argument_index=1):
+    """Runs the calling module's tests; the tool's path is the first argument."""
+    require_root()
+    unittest.main(argv=[sys.argv[0]] + sys.argv[tool_argument_index + 1:], verbosity=2)

@@ -1,0 +1,47 @@
+#pragma once
+
+// A scriptable stand-in for the capture library, linked into the unit tests
+// in place of libpcap.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fakepcap {
+
+struct Address {
+  int family = 0;  // AF_INET or AF_INET6; 0 for an entry without a socket address
+  std::string text;
+};
+
+struct Device {
+  std::string name{};
+  std::vector<Address> addresses{};
+  std::string openError{};     // non-empty: opening fails with this text
+  std::string compileError{};  // non-empty: compiling the filter fails
+  std::string installError{};  // non-empty: installing the filter fails
+  int linkType = 1;            // DLT_EN10MB
+};
+
+Address ipv4(const std::string& text);
+Address ipv6(const std::string& text);
+Address withoutSocketAddress();
+
+void reset();
+void setDevices(std::vector<Device> devices);
+void failEnumeration(const std::string& message);
+void queueFrame(const std::string& deviceName, std::vector<std::uint8_t> frame);
+
+struct Counters {
+  int enumerations = 0;
+  int listsLive = 0;     // device lists handed out and not freed
+  int handlesLive = 0;   // handles opened and not closed
+  int programsLive = 0;  // compiled filters not freed
+  std::vector<std::string> openedNames;
+  std::vector<std::string> compiledFilters;
+  std::vector<std::string> enumerationSources;
+  std::vector<bool> nonblocking;  // per opened handle, in opening order
+};
+const Counters& counters();
+
+}  // namespace fakepcap

@@ -1,0 +1,85 @@
+#include "discovery/alias_lookup.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <stdexcept>
+
+#include "tests/support/output_capture.h"
+
+namespace {
+
+TEST(RunCommandCapture, ReturnsEveryLineUntouched) {
+  EXPECT_EQ(runCommandCapture("printf 'Ethernet\\nWi-Fi 2\\n  spaced  \\n'"),
+            "Ethernet\nWi-Fi 2\n  spaced  \n");
+  EXPECT_EQ(runCommandCapture("printf 'no line end'"), "no line end");
+}
+
+TEST(RunCommandCapture, LongLinesArriveWhole) {
+  const std::string longLine(300, 'x');
+  EXPECT_EQ(runCommandCapture("printf '%s\\nshort\\n' " + longLine), longLine + "\nshort\n");
+}
+
+TEST(RunCommandCapture, EmptyOutputIsEmptyText) { EXPECT_EQ(runCommandCapture("true"), ""); }
+
+TEST(RunCommandCapture, StandardErrorIsNotCaptured) {
+  OutputCapture capture;
+  const std::string result = runCommandCapture("echo to-out; echo to-err >&2");
+  const auto streams = capture.finish();
+  EXPECT_EQ(result, "to-out\n");
+  EXPECT_EQ(streams.err, "to-err\n");
+}
+
+TEST(RunCommandCapture, FailingCommandStillYieldsItsOutput) {
+  EXPECT_EQ(runCommandCapture("echo partial; exit 3"), "partial\n");
+}
+
+TEST(RunCommandCapture, RaisesWhenTheCommandCannotStart) {
+  const auto result = runInChild([] {
+    const rlimit tight{3, 3};  // no descriptor left for the pipe
+    setrlimit(RLIMIT_NOFILE, &tight);
+    try {
+      runCommandCapture("echo unreachable");
+      std::fputs("returned", stdout);
+    } catch (const std::runtime_error& error) {
+      std::fputs(error.what(), stdout);
+    }
+  });
+  EXPECT_EQ(result.out, "popen() failed!");
+}
+
+TEST(AliasCommand, IsThePowerShellPipelineByteForByte) {
+  const std::string expected =
+      "powershell \"Get-NetIPAddress -IPAddress '192.0.2.10' | %{$_.InterfaceAlias};\"";
+  EXPECT_EQ(aliasCommandFor("192.0.2.10"), expected);
+  EXPECT_EQ(aliasCommandFor("255.255.255.255")->size(), 41U + 15U + 26U);
+  EXPECT_EQ(aliasCommandFor("0.0.0.0")->size(), 41U + 7U + 26U);
+}
+
+TEST(AliasCommand, RefusesAnythingButDottedDecimal) {
+  for (const char* text : {"", "192.0.2", "192.0.2.10'; Remove-Item x; '", "192.0.2.10 ",
+                           "0192.0.2.10", "192.0.2.256", "2001:db8::1", "host.example"}) {
+    EXPECT_EQ(aliasCommandFor(text), std::nullopt) << text;
+  }
+}
+
+TEST(AliasesHolding, NamesEveryInterfaceWithTheAddressInListOrder) {
+  const auto address = [](const char* text) {
+    in_addr value{};
+    inet_pton(AF_INET, text, &value);
+    return value.s_addr;
+  };
+  const std::vector<platform::InterfaceAddress> interfaces{
+      {"eth0", address("192.0.2.10")},
+      {"eth0", address("192.0.2.11")},
+      {"veth-b", address("198.51.100.1")},
+      {"veth-a", address("192.0.2.10")},
+  };
+  EXPECT_EQ(aliasesHolding(interfaces, "192.0.2.10"), "eth0\nveth-a\n");
+  EXPECT_EQ(aliasesHolding(interfaces, "198.51.100.1"), "veth-b\n");
+  EXPECT_EQ(aliasesHolding(interfaces, "203.0.113.1"), "");
+  EXPECT_EQ(aliasesHolding(interfaces, "not an address"), "");
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+#include "discovery/interface_table.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fake_pcap.h"
+#include "tests/support/output_capture.h"
+
+namespace {
+
+using fakepcap::Device;
+using fakepcap::ipv4;
+using fakepcap::ipv6;
+
+// Every case a device list can hold, one device each.
+std::vector<Device> mixedDevices() {
+  return {
+      {.name = "eth0", .addresses = {ipv6("2001:db8::10"), ipv4("192.0.2.10"), ipv4("192.0.2.11")}},
+      {.name = "broken", .openError = "broken: No such device exists"},
+      {.name = "nocompile", .addresses = {ipv4("192.0.2.20")}, .compileError = "syntax error"},
+      {.name = "noinstall", .addresses = {ipv4("192.0.2.30")}, .installError = "not permitted"},
+      {.name = "v6only", .addresses = {ipv6("2001:db8::40"), ipv6("fe80::1")}},
+      {.name = "nosockaddr", .addresses = {fakepcap::withoutSocketAddress(), ipv4("198.51.100.5")}},
+      {.name = "twin", .addresses = {ipv4("192.0.2.10")}},
+  };
+}
+
+class InterfaceTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fakepcap::reset(); }
+
+  InterfaceTable build() {
+    OutputCapture capture;
+    InterfaceTable table = buildInterfaceTable([this](const std::string& ip) {
+      lookups.push_back(ip);
+      return "alias of " + ip + "\n";
+    });
+    streams = capture.finish();
+    return table;
+  }
+
+  std::vector<std::string> lookups;
+  OutputCapture::Result streams;
+};
+
+TEST_F(InterfaceTableTest, ReportsEachSkipOnItsStreamInDeviceOrder) {
+  fakepcap::setDevices(mixedDevices());
+  build();
+  EXPECT_EQ(streams.out,
+            "Fetching interfaces...\n"
+            "pcap_open_live() failed due to [broken: No such device exists]\n"
+            "Fetching interfaces...\n"
+            "Fetching interfaces...\n"
+            "Fetching interfaces...\n");
+  EXPECT_EQ(streams.err,
+            "Couldn't parse filter udp dst port 1119: syntax error\n"
+            "Couldn't install filter udp dst port 1119: not permitted\n");
+}
+
+TEST_F(InterfaceTableTest, KeepsOneEntryPerUsableDeviceWithItsFirstIpv4Address) {
+  fakepcap::setDevices(mixedDevices());
+  const InterfaceTable table = build();
+  ASSERT_EQ(table.count(), 3U);
+  EXPECT_EQ(table.entries[0].ipAddress, "192.0.2.10");
+  EXPECT_EQ(table.entries[1].ipAddress, "198.51.100.5");
+  EXPECT_EQ(table.entries[2].ipAddress, "192.0.2.10");
+  EXPECT_STREQ(table.entries[0].device->name, "eth0");
+  EXPECT_STREQ(table.entries[1].device->name, "nosockaddr");
+  EXPECT_STREQ(table.entries[2].device->name, "twin");
+  EXPECT_EQ(table.entries[0].alias, "alias of 192.0.2.10\n");
+  // Devices sharing an address are looked up and kept separately.
+  EXPECT_EQ(lookups, (std::vector<std::string>{"192.0.2.10", "198.51.100.5", "192.0.2.10"}));
+}
+
+TEST_F(InterfaceTableTest, OpensEveryDeviceWithTheScannerSettings) {
+  fakepcap::setDevices(mixedDevices());
+  const InterfaceTable table = build();
+  const auto& seen = fakepcap::counters();
+  EXPECT_EQ(seen.enumerations, 1);
+  EXPECT_EQ(seen.openedNames, (std::vector<std::string>{"eth0", "broken", "nocompile", "noinstall",
+                                                        "v6only", "nosockaddr", "twin"}));
+  EXPECT_EQ(seen.compiledFilters, std::vector<std::string>(6, "udp dst port 1119"));
+  for (const auto& entry : table.entries) {
+    EXPECT_NE(entry.handle, nullptr);
+  }
+  // Handles 0, 4, 5 (eth0, nosockaddr, twin) were made non-blocking.
+  ASSERT_EQ(seen.nonblocking.size(), 6U);
+  EXPECT_TRUE(seen.nonblocking[0]);
+  EXPECT_TRUE(seen.nonblocking[4]);
+  EXPECT_TRUE(seen.nonblocking[5]);
+}
+
+TEST_F(InterfaceTableTest, ReleasesWhatSkippedDevicesOpened) {
+  fakepcap::setDevices(mixedDevices());
+  {
+    const InterfaceTable table = build();
+    EXPECT_EQ(fakepcap::counters().handlesLive, 3);
+    EXPECT_EQ(fakepcap::counters().programsLive, 0);
+    EXPECT_EQ(fakepcap::counters().listsLive, 1);
+  }
+  EXPECT_EQ(fakepcap::counters().handlesLive, 0);
+  EXPECT_EQ(fakepcap::counters().listsLive, 0);
+}
+
+TEST_F(InterfaceTableTest, EmptyDeviceListGivesEmptyTableAndNoOutput) {
+  const InterfaceTable table = build();
+  EXPECT_EQ(table.count(), 0U);
+  EXPECT_EQ(streams.out, "");
+  EXPECT_EQ(streams.err, "");
+  EXPECT_TRUE(lookups.empty());
+}
+
+TEST_F(InterfaceTableTest, AliasIsStoredExactlyAsTheLookupAnswers) {
+  fakepcap::setDevices({{.name = "a", .addresses = {ipv4("192.0.2.1")}},
+                        {.name = "b", .addresses = {ipv4("192.0.2.2")}}});
+  OutputCapture capture;
+  const InterfaceTable table = buildInterfaceTable(
+      [](const std::string& ip) { return ip == "192.0.2.1" ? std::string() : " two\nlines \n"; });
+  capture.finish();
+  ASSERT_EQ(table.count(), 2U);
+  EXPECT_EQ(table.entries[0].alias, "");
+  EXPECT_EQ(table.entries[1].alias, " two\nlines \n");
+}
+
+TEST_F(InterfaceTableTest, EnumerationFailureEndsWithStatusOneAndOneMessage) {
+  fakepcap::setDevices(mixedDevices());
+  fakepcap::failEnumeration("Can't open device list");
+  const auto result =
+      runInChild([] { buildInterfaceTable([](const std::string&) { return ""; }); });
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Error in pcap_findalldevs_ex: Can't open device list\n");
+}
+
+TEST_F(InterfaceTableTest, LookupFailureStopsStartUp) {
+  fakepcap::setDevices({{.name = "a", .addresses = {ipv4("192.0.2.1")}},
+                        {.name = "b", .addresses = {ipv4("192.0.2.2")}}});
+  OutputCapture capture;
+  EXPECT_THROW(buildInterfaceTable([](const std::string&) -> std::string {
+                 throw std::runtime_error("popen() failed!");
+               }),
+               std::runtime_error);
+  EXPECT_EQ(capture.finish().out, "Fetching interfaces...\n");
+  EXPECT_EQ(fakepcap::counters().handlesLive, 0);
+  EXPECT_EQ(fakepcap::counters().listsLive, 0);
+}
+
+}  // namespace
