@@ -253,7 +253,3 @@ std::string formatScannerLine(const ScannerSighting& sighting) {
   }
   return line.data();
 }
-
-void writeScannerLine(const ScannerSighting& sighting) {
-  std::fputs(formatScannerLine(sighting).c_str(), stdout);
-}

@@ -24,9 +24,8 @@ std::optional<ScannerSighting> decodeScannerDatagram(const std::uint8_t* frame,
                                                      std::size_t capturedLength, int linkType);
 
 // "Scanner IP Address : 192.0.2.77:50000\n\n", or "[2001:db8::77]:50000"
-// for IPv6.
+// for IPv6: the last line of a report and the blank line after it.
 std::string formatScannerLine(const ScannerSighting& sighting);
-void writeScannerLine(const ScannerSighting& sighting);
 
 // RFC 5952 text of an IPv6 address.
 std::string formatIpv6(const std::array<std::uint8_t, 16>& address);

@@ -1,7 +1,7 @@
 #include "detection/detection_loop.h"
 
 #include <cstdio>
-#include <iostream>
+#include <string>
 
 #include "detection/datagram.h"
 #include "platform/platform.h"
@@ -24,18 +24,15 @@ std::optional<CapturedFrame> readOneFrame(pcap_t* handle) {
   return CapturedFrame{bytes, header->caplen};
 }
 
+// A report is written in one piece, so that a pipe never sees half of one.
 void writeReport(const InterfaceEntry& entry, const CapturedFrame& frame) {
-  std::cout << "Found a Tarvex Scanner Packet" << std::endl;
   // The alias brings its own line end.
-  std::cout << "Adapter Name : " << entry.alias;
-  std::cout << "Adapter IP Address : " << entry.ipAddress << std::endl;
+  std::string report = "Found a Tarvex Scanner Packet\nAdapter Name : " + entry.alias +
+                       "Adapter IP Address : " + entry.ipAddress + "\n";
   const auto sighting =
       decodeScannerDatagram(frame.bytes, frame.length, pcap_datalink(entry.handle.get()));
-  if (sighting) {
-    writeScannerLine(*sighting);
-  } else {
-    std::fputs("\n", stdout);
-  }
+  report += sighting ? formatScannerLine(*sighting) : "\n";
+  std::fwrite(report.data(), 1, report.size(), stdout);
   std::fflush(stdout);
 }
 
@@ -50,9 +47,9 @@ bool pollInterfacesOnce(const InterfaceTable& table) {
     }
   }
   if (!sawFrame) {
-    std::cout << "Didn't receive any packet" << std::endl;
+    std::fputs("Didn't receive any packet\n", stdout);
+    std::fflush(stdout);
   }
-  std::fflush(stdout);
   return sawFrame;
 }
 

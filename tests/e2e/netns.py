@@ -125,6 +125,7 @@ class Tool:
                                         stdin=subprocess.DEVNULL, env=env)
         self.out = ""
         self.err = ""
+        self._arrivals = []  # (time, length of out after the chunk)
         self._chunks = queue.Queue()
         self._readers = [threading.Thread(target=self._pump, args=(self.process.stdout, "out")),
                          threading.Thread(target=self._pump, args=(self.process.stderr, "err"))]
@@ -147,6 +148,24 @@ class Tool:
             return
         if text is not None:
             setattr(self, which, getattr(self, which) + text)
+            if which == "out":
+                self._arrivals.append((time.monotonic(), len(self.out)))
+
+    def read_for(self, seconds):
+        """Collects whatever arrives during the next seconds."""
+        deadline = time.monotonic() + seconds
+        while (remaining := deadline - time.monotonic()) > 0:
+            self._drain(min(remaining, 0.2))
+
+    def arrival_times(self, text):
+        """When each occurrence of text in stdout arrived."""
+        times = []
+        position = self.out.find(text)
+        while position >= 0:
+            end = position + len(text)
+            times.append(next(t for t, length in self._arrivals if length >= end))
+            position = self.out.find(text, end)
+        return times
 
     def wait_for(self, predicate, timeout, what):
         """Reads output until predicate(out) holds; fails after timeout seconds."""

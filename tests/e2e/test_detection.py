@@ -1,0 +1,111 @@
+"""Real datagrams from a peer namespace, reported by the real binary through a pipe."""
+
+import re
+import sys
+import time
+import unittest
+
+import netns
+
+TOOL = sys.argv[1] if len(sys.argv) > 1 else "tarvex-finder"
+REPORT = re.compile(r"Found a Tarvex Scanner Packet\n"
+                    r"Adapter Name : (?P<alias>[^\n]*)\n"
+                    r"Adapter IP Address : (?P<ip>[^\n]*)\n"
+                    r"(?:Scanner IP Address : (?P<scanner>[^\n]*)\n)?\n")
+
+
+def report(alias, ip, scanner):
+    return (f"Found a Tarvex Scanner Packet\nAdapter Name : {alias}\n"
+            f"Adapter IP Address : {ip}\nScanner IP Address : {scanner}\n\n")
+
+
+class Detection(unittest.TestCase):
+    """One tool for the whole class; each test sends from its own source port."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = netns.Lab("d")
+        lab = cls.lab.__enter__()
+        tool_ns = lab.namespace("tool")
+        cls.peer = lab.namespace("peer")
+        cls.a, cls.b = lab.iface("a"), lab.iface("b")
+        lab.link(tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")],
+                 v6=[("2001:db8:1::1/64", "2001:db8:1::2/64")])
+        lab.link(tool_ns, cls.b, cls.peer, lab.iface("pb"),
+                 v4=[("198.51.100.1/24", "198.51.100.2/24")])
+        cls.tool = lab.start_tool(tool_ns, TOOL)
+        cls.tool.wait_for_text("Found interfaces : 3\n")
+        cls.tool.wait_cycles(1)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.cleanup()
+
+    def send(self, *args):
+        self.lab.send(self.peer, *args)
+
+    def expect_report(self, text, timeout=10):
+        self.tool.wait_for_text(text, timeout)
+        # It reached the pipe in its own cycle, not with the next cycle's output.
+        end = self.tool.out.rfind(text) + len(text)
+        idle = "Didn't receive any packet\n"
+        self.tool.wait_for(lambda out: out.find(idle, end) >= 0, 5, "the next idle cycle")
+        arrived = self.tool.arrival_times(text)[-1]
+        next_idle = next(t for t in self.tool.arrival_times(idle) if t > arrived - 0.001)
+        self.assertGreater(next_idle - arrived, 0.5)
+        # Whatever else arrived, every report so far is complete.
+        self.assertEqual(self.tool.out.count("Found a Tarvex Scanner Packet"),
+                         len(REPORT.findall(self.tool.out)))
+
+    def test_plain_datagram(self):
+        self.send("192.0.2.2", 50000, "192.0.2.1", 1119)
+        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50000"))
+
+    def test_ipv4_options_move_the_port(self):
+        self.send("192.0.2.2", 50001, "192.0.2.1", 1119, "--ip-options")
+        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50001"))
+
+    def test_ipv6_sender_in_brackets(self):
+        self.send("2001:db8:1::2", 50002, "2001:db8:1::1", 1119)
+        self.expect_report(report(self.a, "192.0.2.1", "[2001:db8:1::2]:50002"))
+
+    def test_other_ports_are_not_reported(self):
+        self.send("192.0.2.2", 50003, "192.0.2.1", 1120)
+        self.send("192.0.2.2", 50004, "192.0.2.1", 1119)
+        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50004"))
+        self.assertNotIn(":50003", self.tool.out)
+
+    def test_two_interfaces_at_once(self):
+        self.send("198.51.100.2", 50005, "198.51.100.1", 1119)
+        self.send("192.0.2.2", 50005, "192.0.2.1", 1119)
+        self.expect_report(report(self.b, "198.51.100.1", "198.51.100.2:50005"))
+        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50005"))
+
+    def test_burst_is_reported_one_per_cycle(self):
+        self.send("198.51.100.2", 50006, "198.51.100.1", 1119, "--count", 3)
+        self.tool.wait_for(lambda out: out.count("198.51.100.2:50006") == 3, 15, "three reports")
+        # Each arrived in a cycle of its own, a second apart.
+        times = self.tool.arrival_times(report(self.b, "198.51.100.1", "198.51.100.2:50006"))
+        self.assertEqual(len(times), 3)
+        for earlier, later in zip(times, times[1:]):
+            self.assertGreater(later - earlier, 0.5)
+
+    def test_rhythm_is_one_cycle_a_second(self):
+        self.tool.wait_cycles(1)
+        start_idle = self.tool.idle_lines()
+        self.tool.read_for(5.5)
+        self.assertIn(self.tool.idle_lines() - start_idle, (4, 5, 6))
+
+    def test_zz_interrupt_ends_cleanly(self):
+        # Runs last (alphabetical order): ends the shared tool.
+        self.send("192.0.2.2", 50009, "192.0.2.1", 1119)
+        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50009"))
+        status, seconds = self.tool.interrupt()
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 3)
+        self.assertRegex(self.tool.out, r"(\n\n|Didn't receive any packet\n)$")
+        self.assertEqual(self.tool.err.count("Couldn't"), len(self.tool.err.splitlines()))
+
+
+if __name__ == "__main__":
+    netns.main()
