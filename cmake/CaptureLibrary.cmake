@@ -1,6 +1,17 @@
 # Provides tarvex::pcap_headers (the capture library's interface only) and
 # tarvex::pcap (headers plus the library to link), and sets
 # TARVEX_HAVE_PCAP_FINDALLDEVS_EX when the library really exports that call.
+add_library(tarvex_pcap_headers INTERFACE)
+add_library(tarvex::pcap_headers ALIAS tarvex_pcap_headers)
+add_library(tarvex_pcap INTERFACE)
+add_library(tarvex::pcap ALIAS tarvex_pcap)
+target_link_libraries(tarvex_pcap INTERFACE tarvex_pcap_headers)
+
+if(WIN32)
+  include(CaptureLibraryWindows)
+  return()
+endif()
+
 include(CheckCXXSourceCompiles)
 include(CMakePushCheckState)
 
@@ -13,14 +24,8 @@ find_library(PCAP_LIBRARY NAMES pcap HINTS ${PC_PCAP_LIBRARY_DIRS})
 if(NOT PCAP_INCLUDE_DIR OR NOT PCAP_LIBRARY)
   message(FATAL_ERROR "libpcap not found: install libpcap-dev (or set PCAP_INCLUDE_DIR and PCAP_LIBRARY)")
 endif()
-
-add_library(tarvex_pcap_headers INTERFACE)
 target_include_directories(tarvex_pcap_headers INTERFACE ${PCAP_INCLUDE_DIR})
-add_library(tarvex::pcap_headers ALIAS tarvex_pcap_headers)
-
-add_library(tarvex_pcap INTERFACE)
-target_link_libraries(tarvex_pcap INTERFACE tarvex_pcap_headers ${PCAP_LIBRARY})
-add_library(tarvex::pcap ALIAS tarvex_pcap)
+target_link_libraries(tarvex_pcap INTERFACE ${PCAP_LIBRARY})
 
 # Some builds declare pcap_findalldevs_ex in the header without exporting it,
 # so only a successful link tells.

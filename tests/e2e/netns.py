@@ -93,13 +93,14 @@ class Lab:
         # Interface names must stay under 16 characters.
         return f"tv{os.getpid() % 100000}{tag}"
 
-    def start_tool(self, namespace, tool, user=None, env=None):
+    def start_tool(self, namespace, tool, user=None, env=None, cwd=None, prefix=(), eol="\n"):
         command = ["ip", "netns", "exec", namespace]
         if user is not None:
             command += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups",
                         "--inh-caps=-all"]
+        command += list(prefix)
         command.append(tool)
-        process = Tool(command, env=env)
+        process = Tool(command, env=env, cwd=cwd, eol=eol)
         self.processes.append(process.process)
         return process
 
@@ -120,9 +121,10 @@ def stop_process(process):
 class Tool:
     """The tool with its standard output read line by line through a pipe."""
 
-    def __init__(self, command, env=None):
+    def __init__(self, command, env=None, cwd=None, eol="\n"):
+        self.idle = "Didn't receive any packet" + eol
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        stdin=subprocess.DEVNULL, env=env)
+                                        stdin=subprocess.DEVNULL, env=env, cwd=cwd)
         self.out = ""
         self.err = ""
         self._arrivals = []  # (time, length of out after the chunk)
@@ -181,11 +183,11 @@ class Tool:
         self.wait_for(lambda out: text in out, timeout, repr(text))
 
     def idle_lines(self):
-        return self.out.count("Didn't receive any packet\n")
+        return self.out.count(self.idle)
 
     def wait_cycles(self, cycles, timeout=None):
         target = self.idle_lines() + cycles
-        self.wait_for(lambda out: out.count("Didn't receive any packet\n") >= target,
+        self.wait_for(lambda out: out.count(self.idle) >= target,
                       timeout or cycles * 2 + 5, f"{cycles} idle cycles")
 
     def interrupt(self, timeout=5):

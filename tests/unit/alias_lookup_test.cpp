@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -37,12 +38,25 @@ TEST(RunCommandCapture, FailingCommandStillYieldsItsOutput) {
 
 TEST(RunCommandCapture, RaisesWhenTheCommandCannotStart) {
   const auto result = runInChild([] {
-    const rlimit tight{3, 3};  // no descriptor left for the pipe
+    // Leave no descriptor free for the pipe, and give them back before
+    // anything else (the sanitizers' runtime needs some) runs.
+    const rlimit tight{64, 64};
     setrlimit(RLIMIT_NOFILE, &tight);
+    std::vector<int> taken;
+    for (int fd = dup(STDIN_FILENO); fd >= 0; fd = dup(STDIN_FILENO)) {
+      taken.push_back(fd);
+    }
+    const auto giveBack = [&taken] {
+      for (int fd : taken) {
+        close(fd);
+      }
+    };
     try {
       runCommandCapture("echo unreachable");
+      giveBack();
       std::fputs("returned", stdout);
     } catch (const std::runtime_error& error) {
+      giveBack();
       std::fputs(error.what(), stdout);
     }
   });

@@ -1,0 +1,106 @@
+"""The Windows build under Wine, whose wpcap.dll hands capture to the host's
+libpcap, in namespaces of the test's own.
+
+PowerShell under Wine is an empty stub, so a stand-in powershell.exe (built
+with the tests) sits in the working directory, where the command interpreter
+finds it first; it logs each command line it is given.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import netns
+
+BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
+EXE = os.path.join(BUILD, "tarvex-finder.exe")
+STANDIN = os.path.join(BUILD, "test-tools", "powershell.exe")
+
+
+def require_wine_build():
+    missing = [p for p in (EXE, STANDIN) if not os.path.exists(p)]
+    if missing or shutil.which("wine") is None:
+        print(f"SKIPPED: needs wine and the Windows build ({', '.join(missing) or 'wine'} missing)")
+        sys.exit(netns.SKIP)
+
+
+def alias_command(ip):
+    return f"powershell \"Get-NetIPAddress -IPAddress '{ip}' | %{{$_.InterfaceAlias}};\""
+
+
+class UnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = netns.Lab("w")
+        lab = cls.lab.__enter__()
+        cls.tool_ns = lab.namespace("tool")
+        cls.peer = lab.namespace("peer")
+        cls.a = lab.iface("a")
+        lab.link(cls.tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")])
+        cls.scratch = tempfile.mkdtemp(prefix="tarvex-wine-")
+        cls.run_dir = os.path.join(cls.scratch, "run")
+        os.mkdir(cls.run_dir)
+        shutil.copy(EXE, cls.run_dir)
+        shutil.copy(STANDIN, cls.run_dir)
+        # The prefix's server sees the network of the namespace it starts in.
+        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.scratch, "prefix"), WINEDEBUG="-all")
+        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineboot", "-i"], env=cls.env,
+                       capture_output=True, timeout=300, check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        for process in cls.lab.processes:
+            netns.stop_process(process)
+        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", "-k"], env=cls.env,
+                       capture_output=True, timeout=60)
+        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", "-w"], env=cls.env,
+                       capture_output=True, timeout=60)
+        cls.lab.cleanup()
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+
+    def start(self, env=None):
+        return self.lab.start_tool(self.tool_ns, "tarvex-finder.exe", env=env or self.env,
+                                   cwd=self.run_dir, prefix=["wine"], eol="\r\n")
+
+    def test_reports_real_datagrams_byte_for_byte(self):
+        log = os.path.join(self.run_dir, "powershell-calls.log")
+        if os.path.exists(log):
+            os.remove(log)
+        tool = self.start()
+        tool.wait_for_text("Found interfaces : ", timeout=60)
+        tool.wait_cycles(1)
+        self.lab.send(self.peer, "192.0.2.2", 50000, "192.0.2.1", 1119)
+        expected = ("Found a Tarvex Scanner Packet\r\n"
+                    f"Adapter Name : {self.a}\r\n"
+                    "Adapter IP Address : 192.0.2.1\r\n"
+                    "Scanner IP Address : 192.0.2.2:50000\r\n\r\n")
+        tool.wait_for_text(expected, timeout=15)
+        status, seconds = tool.interrupt(timeout=10)
+
+        # The two adapters of the namespace, each opened, filtered and named.
+        self.assertTrue(tool.out.startswith("Fetching interfaces...\r\n" * 2 +
+                                            "Found interfaces : 2\r\n"), tool.out[:300])
+        with open(log, encoding="ascii") as calls:
+            self.assertEqual(sorted(calls.read().splitlines()),
+                             sorted([alias_command("192.0.2.1"), alias_command("127.0.0.1")]))
+        self.assertEqual(tool.out.count("Found a Tarvex Scanner Packet"), 1)
+        self.assertEqual(tool.err, "")
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 5)
+
+    def test_without_the_capture_driver(self):
+        tool = self.start(env=dict(self.env, WINEDLLOVERRIDES="wpcap=d"))
+        status = tool.finish(timeout=60)
+        self.assertEqual(status, 1)
+        self.assertEqual(tool.out, "")
+        self.assertEqual(tool.err.count("\n"), 1)
+        self.assertRegex(tool.err, r"^tarvex-finder needs Npcap: wpcap\.dll could not be loaded\..*\r\n$")
+
+
+if __name__ == "__main__":
+    netns.require_root()
+    require_wine_build()
+    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)

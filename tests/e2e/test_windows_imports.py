@@ -1,0 +1,31 @@
+"""The Windows .exe needs nothing beside it but wpcap.dll, which it delay-loads."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
+EXE = os.path.join(BUILD, "tarvex-finder.exe")
+OBJDUMP = shutil.which("x86_64-w64-mingw32-objdump")
+SYSTEM_DLLS = {"kernel32.dll", "ws2_32.dll", "msvcrt.dll", "ucrtbase.dll", "advapi32.dll",
+               "user32.dll"}
+
+if not os.path.exists(EXE) or OBJDUMP is None:
+    print("SKIPPED: needs the Windows build and x86_64-w64-mingw32-objdump")
+    sys.exit(77)
+
+dump = subprocess.run([OBJDUMP, "-p", EXE], capture_output=True, text=True, check=True).stdout
+if "file format pei-x86-64" not in dump or "Subsystem\t\t00000003" not in dump:
+    print("FAILED: not a 64-bit Windows console program")
+    sys.exit(1)
+imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
+unexpected = imported - SYSTEM_DLLS
+symbols = subprocess.run([OBJDUMP, "-x", EXE], capture_output=True, text=True, check=True).stdout
+delay_loaded = "__DLL_HANDLE_" in symbols and "wpcap" in symbols
+print("imports:", ", ".join(sorted(imported)))
+if unexpected or not delay_loaded:
+    print(f"FAILED: unexpected imports {sorted(unexpected)}, wpcap delay-loaded: {delay_loaded}")
+    sys.exit(1)
+print("1 passed, 0 failed")
