@@ -40,6 +40,7 @@ inline constexpr const char* kScannerFilter = "udp dst port 1119";
 inline constexpr int kSnapshotLength = 512;
 inline constexpr int kPromiscuous = 0;
 inline constexpr int kReadTimeoutMs = -1;
+inline constexpr int kCaptureBufferBytes = 256 * 1024;
 
 // Opens every capture device with the scanner filter and names each usable
 // one. Ends the process with status 1 when the devices cannot be listed.

@@ -218,7 +218,21 @@ def startup_part(out):
     return head
 
 
-def main(tool_argument_index=1):
-    """Runs the calling module's tests; the tool's path is the first argument."""
+def main():
+    """Runs the calling module's tests; the tool's and the plain-open
+    program's paths are the first two arguments."""
     require_root()
-    unittest.main(argv=[sys.argv[0]] + sys.argv[tool_argument_index + 1:], verbosity=2)
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
+
+
+def open_failures(out):
+    return [line for line in startup_part(out).splitlines()
+            if line.startswith("pcap_open_live() failed due to [")]
+
+
+def plain_open_failures(lab, namespace, plain_open, user=None):
+    """The open failures pcap_open_live itself reports in the namespace."""
+    process = lab.start_tool(namespace, plain_open, user=user)
+    process.wait_for_text("Found interfaces : ")
+    process.finish()
+    return open_failures(process.out)

@@ -7,6 +7,7 @@ import unittest
 import netns
 
 TOOL = sys.argv[1] if len(sys.argv) > 1 else "tarvex-finder"
+PLAIN_OPEN = sys.argv[2] if len(sys.argv) > 2 else "plain-open"
 OPEN_FAILED = re.compile(r"^pcap_open_live\(\) failed due to \[(.*)\]$")
 
 
@@ -30,6 +31,7 @@ class StartUp(unittest.TestCase):
         tool.wait_cycles(1)
         cls.status, _ = tool.interrupt()
         cls.out, cls.err = tool.out, tool.err
+        cls.plain_failures = netns.plain_open_failures(lab, cls.tool_ns, PLAIN_OPEN)
 
     @classmethod
     def tearDownClass(cls):
@@ -59,6 +61,10 @@ class StartUp(unittest.TestCase):
         self.assertIn(f"{self.names['d']}: That device is not up", failures)
         self.assertNotIn("pcap_open_live", self.err)
 
+    def test_open_failures_read_as_pcap_open_live_puts_them(self):
+        # The list order may change as links come up; each message may not.
+        self.assertEqual(sorted(netns.open_failures(self.out)), sorted(self.plain_failures))
+
     def test_filter_failures_go_to_stderr(self):
         for line in self.err.splitlines():
             self.assertRegex(line, r"^Couldn't (parse|install) filter udp dst port 1119: .+$")
@@ -76,6 +82,8 @@ class WithoutCaptureRights(unittest.TestCase):
             tool.wait_for_text("Found interfaces : 0\n")
             tool.wait_cycles(2)
             status, seconds = tool.interrupt()
+            plain_failures = netns.plain_open_failures(lab, tool_ns, PLAIN_OPEN, user=65534)
+        self.assertEqual(sorted(netns.open_failures(tool.out)), sorted(plain_failures))
         self.assertEqual(status, 0)
         self.assertLess(seconds, 3)
         head, found, rest = tool.out.partition("Found interfaces : 0\n")

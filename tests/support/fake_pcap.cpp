@@ -128,26 +128,45 @@ void pcap_freealldevs(pcap_if_t* devices) {
   }
 }
 
-pcap_t* pcap_open_live(const char* name, int /*snaplen*/, int /*promisc*/, int /*timeout*/,
-                       char* errbuf) {
+pcap_t* pcap_create(const char* name, char* errbuf) {
   state().counters.openedNames.emplace_back(name);
   for (const fakepcap::Device& device : state().devices) {
-    if (device.name != name) {
+    const std::string local = "rpcap://" + std::string(name);
+    if (device.name != name && device.name != local) {
       continue;
-    }
-    if (!device.openError.empty()) {
-      std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s", device.openError.c_str());
-      return nullptr;
     }
     ++state().counters.handlesLive;
     state().counters.nonblocking.push_back(false);
+    state().counters.bufferSizes.push_back(0);
     auto* handle = new pcap{};
     handle->device = device;
     handle->index = state().counters.nonblocking.size() - 1;
     return handle;
   }
-  std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: No such device exists", name);
+  std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: no such device in the fake", name);
   return nullptr;
+}
+
+int pcap_set_snaplen(pcap_t* /*handle*/, int snaplen) { return snaplen == 512 ? 0 : -1; }
+int pcap_set_promisc(pcap_t* /*handle*/, int promisc) { return promisc == 0 ? 0 : -1; }
+int pcap_set_timeout(pcap_t* /*handle*/, int timeout) { return timeout == -1 ? 0 : -1; }
+
+int pcap_set_buffer_size(pcap_t* handle, int size) {
+  state().counters.bufferSizes[handle->index] = size;
+  return 0;
+}
+
+int pcap_activate(pcap_t* handle) {
+  if (handle->device.activateStatus < 0) {
+    handle->error = handle->device.openError;
+  }
+  return handle->device.activateStatus;
+}
+
+const char* pcap_statustostr(int status) {
+  static std::string text;
+  text = "status " + std::to_string(status);
+  return text.c_str();
 }
 
 void pcap_close(pcap_t* handle) {

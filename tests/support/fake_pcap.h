@@ -17,7 +17,8 @@ struct Address {
 struct Device {
   std::string name{};
   std::vector<Address> addresses{};
-  std::string openError{};     // non-empty: opening fails with this text
+  int activateStatus = 0;      // pcap_activate's answer: < 0 fails, > 0 warns
+  std::string openError{};     // the handle's error text when activation fails
   std::string compileError{};  // non-empty: compiling the filter fails
   std::string installError{};  // non-empty: installing the filter fails
   int linkType = 1;            // DLT_EN10MB
@@ -34,10 +35,11 @@ void queueFrame(const std::string& deviceName, std::vector<std::uint8_t> frame);
 
 struct Counters {
   int enumerations = 0;
-  int listsLive = 0;     // device lists handed out and not freed
-  int handlesLive = 0;   // handles opened and not closed
-  int programsLive = 0;  // compiled filters not freed
-  std::vector<std::string> openedNames;
+  int listsLive = 0;                     // device lists handed out and not freed
+  int handlesLive = 0;                   // handles opened and not closed
+  int programsLive = 0;                  // compiled filters not freed
+  std::vector<std::string> openedNames;  // as given to pcap_create
+  std::vector<int> bufferSizes;          // per created handle
   std::vector<std::string> compiledFilters;
   std::vector<std::string> enumerationSources;
   std::vector<bool> nonblocking;  // per opened handle, in opening order

@@ -15,7 +15,7 @@ using fakepcap::ipv6;
 std::vector<Device> mixedDevices() {
   return {
       {.name = "eth0", .addresses = {ipv6("2001:db8::10"), ipv4("192.0.2.10"), ipv4("192.0.2.11")}},
-      {.name = "broken", .openError = "broken: No such device exists"},
+      {.name = "broken", .activateStatus = PCAP_ERROR, .openError = "Can't create raw socket"},
       {.name = "nocompile", .addresses = {ipv4("192.0.2.20")}, .compileError = "syntax error"},
       {.name = "noinstall", .addresses = {ipv4("192.0.2.30")}, .installError = "not permitted"},
       {.name = "v6only", .addresses = {ipv6("2001:db8::40"), ipv6("fe80::1")}},
@@ -47,7 +47,7 @@ TEST_F(InterfaceTableTest, ReportsEachSkipOnItsStreamInDeviceOrder) {
   build();
   EXPECT_EQ(streams.out,
             "Fetching interfaces...\n"
-            "pcap_open_live() failed due to [broken: No such device exists]\n"
+            "pcap_open_live() failed due to [broken: Can't create raw socket]\n"
             "Fetching interfaces...\n"
             "Fetching interfaces...\n"
             "Fetching interfaces...\n");
@@ -79,21 +79,49 @@ TEST_F(InterfaceTableTest, OpensEveryDeviceWithTheScannerSettings) {
   EXPECT_EQ(seen.openedNames, (std::vector<std::string>{"eth0", "broken", "nocompile", "noinstall",
                                                         "v6only", "nosockaddr", "twin"}));
   EXPECT_EQ(seen.compiledFilters, std::vector<std::string>(6, "udp dst port 1119"));
+  EXPECT_EQ(seen.bufferSizes, std::vector<int>(7, 256 * 1024));
   for (const auto& entry : table.entries) {
     EXPECT_NE(entry.handle, nullptr);
   }
-  // Handles 0, 4, 5 (eth0, nosockaddr, twin) were made non-blocking.
-  ASSERT_EQ(seen.nonblocking.size(), 6U);
+  // The kept handles (eth0, nosockaddr, twin) were made non-blocking.
+  ASSERT_EQ(seen.nonblocking.size(), 7U);
   EXPECT_TRUE(seen.nonblocking[0]);
-  EXPECT_TRUE(seen.nonblocking[4]);
   EXPECT_TRUE(seen.nonblocking[5]);
+  EXPECT_TRUE(seen.nonblocking[6]);
+}
+
+TEST_F(InterfaceTableTest, OpenFailuresReadAsTheLibrarysOwnOpenWouldPutThem) {
+  fakepcap::setDevices({
+      {.name = "rpcap://eth0",
+       .activateStatus = PCAP_ERROR_PERM_DENIED,
+       .openError = "socket: EPERM"},
+      {.name = "eth1", .activateStatus = PCAP_ERROR_IFACE_NOT_UP},
+      {.name = "eth2", .activateStatus = PCAP_ERROR_NO_SUCH_DEVICE, .openError = "gone"},
+      {.name = "eth3", .activateStatus = PCAP_ERROR, .openError = std::string(400, 'x')},
+      {.name = "eth4", .addresses = {ipv4("192.0.2.4")}, .activateStatus = PCAP_WARNING},
+  });
+  const InterfaceTable table = build();
+  const std::string status = "status ";
+  EXPECT_EQ(
+      streams.out,
+      "pcap_open_live() failed due to [eth0: " + status + std::to_string(PCAP_ERROR_PERM_DENIED) +
+          " (socket: EPERM)]\n" + "pcap_open_live() failed due to [eth1: " + status +
+          std::to_string(PCAP_ERROR_IFACE_NOT_UP) + "]\n" +
+          "pcap_open_live() failed due to [eth2: " + status +
+          std::to_string(PCAP_ERROR_NO_SUCH_DEVICE) + " (gone)]\n" +
+          "pcap_open_live() failed due to [eth3: " + std::string(PCAP_ERRBUF_SIZE - 1 - 6, 'x') +
+          "]\n" + "Fetching interfaces...\n");
+  EXPECT_EQ(table.count(), 1U);  // a warning is no failure
+  // The local-device prefix is stripped before opening.
+  EXPECT_EQ(fakepcap::counters().openedNames.front(), "eth0");
+  EXPECT_EQ(fakepcap::counters().handlesLive, 1);
 }
 
 TEST_F(InterfaceTableTest, ReleasesWhatSkippedDevicesOpened) {
   fakepcap::setDevices(mixedDevices());
   {
     const InterfaceTable table = build();
-    EXPECT_EQ(fakepcap::counters().handlesLive, 3);
+    EXPECT_EQ(fakepcap::counters().handlesLive, 3);  // also closed: the one that failed to open
     EXPECT_EQ(fakepcap::counters().programsLive, 0);
     EXPECT_EQ(fakepcap::counters().listsLive, 1);
   }

@@ -1,0 +1,55 @@
+// The plain way to open every capture device: pcap_open_live with the
+// library's defaults, then the scanner filter. The tests compare the tool's
+// open-failure messages with this program's, and the benchmark its cost.
+// With --wait it stays up (handles open) until SIGINT or SIGTERM.
+
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+volatile std::sig_atomic_t stop = 0;
+extern "C" void onSignal(int /*signal*/) { stop = 1; }
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool wait = argc > 1 && std::strcmp(argv[1], "--wait") == 0;
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  char errbuf[PCAP_ERRBUF_SIZE];
+  pcap_if_t* devices = nullptr;
+  if (pcap_findalldevs(&devices, errbuf) == -1) {
+    std::fprintf(stderr, "Error in pcap_findalldevs: %s\n", errbuf);
+    return 1;
+  }
+  std::vector<pcap_t*> handles;
+  for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
+    pcap_t* handle = pcap_open_live(device->name, 512, 0, -1, errbuf);
+    if (handle == nullptr) {
+      std::printf("pcap_open_live() failed due to [%s]\n", errbuf);
+      continue;
+    }
+    bpf_program program{};
+    if (pcap_compile(handle, &program, "udp dst port 1119", 0, 0) == -1 ||
+        pcap_setfilter(handle, &program) == -1) {
+      pcap_close(handle);
+      continue;
+    }
+    pcap_freecode(&program);
+    handles.push_back(handle);
+  }
+  std::printf("Found interfaces : %zu\n", handles.size());
+  std::fflush(stdout);
+  while (wait && !stop) {
+    pause();
+  }
+  for (pcap_t* handle : handles) {
+    pcap_close(handle);
+  }
+  pcap_freealldevs(devices);
+  return 0;
+}
