@@ -1,0 +1,110 @@
+"""Failing interfaces and floods, with the real binary in namespaces."""
+
+import re
+import subprocess
+import sys
+import time
+import unittest
+
+import netns
+
+TOOL = sys.argv[1] if len(sys.argv) > 1 else "tarvex-finder"
+REPORT = (r"Found a Tarvex Scanner Packet\n"
+          r"Adapter Name : [^\n]*\n"
+          r"Adapter IP Address : [^\n]*\n"
+          r"(?:Scanner IP Address : [^\n]*\n)?\n")
+ONLY_CYCLES = re.compile(rf"(?:Didn't receive any packet\n|{REPORT})*")
+
+
+def report(alias, ip, scanner):
+    return (f"Found a Tarvex Scanner Packet\nAdapter Name : {alias}\n"
+            f"Adapter IP Address : {ip}\nScanner IP Address : {scanner}\n\n")
+
+
+class Lab3(unittest.TestCase):
+    """The tool watching three veth interfaces a, b and c."""
+
+    def setUp(self):
+        self.lab = netns.Lab(self.tag)
+        lab = self.lab.__enter__()
+        self.tool_ns = lab.namespace("tool")
+        self.peer = lab.namespace("peer")
+        self.a, self.b, self.c = lab.iface("a"), lab.iface("b"), lab.iface("c")
+        lab.link(self.tool_ns, self.a, self.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")])
+        lab.link(self.tool_ns, self.b, self.peer, lab.iface("pb"),
+                 v4=[("198.51.100.1/24", "198.51.100.2/24")])
+        lab.link(self.tool_ns, self.c, self.peer, lab.iface("pc"),
+                 v4=[("203.0.113.1/24", "203.0.113.2/24")])
+        self.tool = lab.start_tool(self.tool_ns, TOOL)
+        self.tool.wait_for_text("Found interfaces : 4\n")
+        self.tool.wait_cycles(1)
+        self.startup_err = self.tool.err
+
+    def tearDown(self):
+        self.lab.cleanup()
+
+    def after_startup(self):
+        return self.tool.out.partition("Found interfaces : 4\n")[2]
+
+
+class InterfaceFaults(Lab3):
+    tag = "f"
+
+    def test_deleted_and_bounced_interfaces(self):
+        self.lab.sh(self.tool_ns, f"ip link del {self.c}")
+        self.tool.wait_cycles(2)
+        self.lab.sh(self.tool_ns, f"ip link set {self.b} down")
+        self.tool.wait_cycles(2)
+        self.lab.sh(self.tool_ns, f"ip link set {self.b} up")
+        self.tool.wait_cycles(2)
+        self.lab.send(self.peer, "192.0.2.2", 41000, "192.0.2.1", 1119)
+        self.tool.wait_for_text(report(self.a, "192.0.2.1", "192.0.2.2:41000"))
+        self.tool.wait_cycles(3)
+        status, seconds = self.tool.interrupt()
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 3)
+        # No error flood, nothing but whole cycles on stdout.
+        self.assertEqual(self.tool.err, self.startup_err)
+        self.assertRegex(self.after_startup(), ONLY_CYCLES)
+        self.assertIsNotNone(ONLY_CYCLES.fullmatch(self.after_startup()), self.after_startup())
+
+
+class Flood(Lab3):
+    tag = "l"
+
+    def peak_memory_kib(self):
+        with open(f"/proc/{self.tool.process.pid}/status") as status:
+            return int(re.search(r"VmHWM:\s+(\d+) kB", status.read()).group(1))
+
+    def test_quiet_interface_is_heard_through_a_flood(self):
+        flood = subprocess.Popen(
+            ["ip", "netns", "exec", self.peer, sys.executable, f"{netns.HERE}/send_datagram.py",
+             "192.0.2.2", "42000", "192.0.2.1", "1119", "--count", "40000"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.lab.processes.append(flood)
+        sent = []
+        for i in range(5):
+            self.lab.send(self.peer, "198.51.100.2", 43000 + i, "198.51.100.1", 1119)
+            sent.append(time.monotonic())
+            self.tool.read_for(1.0)
+        self.tool.read_for(2.5)
+        flood.wait(timeout=60)
+        for i, when in enumerate(sent):
+            arrived = self.tool.arrival_times(report(self.b, "198.51.100.1", f"198.51.100.2:{43000 + i}"))
+            self.assertEqual(len(arrived), 1, f"quiet datagram {i}")
+            self.assertLess(arrived[0] - when, 2.5, f"quiet datagram {i} waited")
+        # One flood frame a cycle, a cycle a second.
+        flood_reports = self.tool.arrival_times(report(self.a, "192.0.2.1", "192.0.2.2:42000"))
+        window = [t for t in flood_reports if sent[0] <= t <= sent[0] + 6]
+        self.assertIn(len(window), range(4, 9), "cycles in six seconds")
+        peak = self.peak_memory_kib()
+        print(f"peak memory during the flood: {peak} KiB")
+        self.assertLess(peak, 64 * 1024)
+        status, seconds = self.tool.interrupt()
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 3)
+        self.assertIsNotNone(ONLY_CYCLES.fullmatch(self.after_startup()))
+
+
+if __name__ == "__main__":
+    netns.main()
