@@ -12,8 +12,9 @@ int main() {
   }
   platform::installStopHandlers();
   try {
-    const InterfaceTable table = buildInterfaceTable();
+    InterfaceTable table = buildInterfaceTable();
     std::cout << "Found interfaces : " << table.count() << std::endl;
+    table.releaseUnusedHandles();
     detectionLoop(table);
   } catch (const std::runtime_error& error) {
     // The alias command could not be started: start-up cannot go on.

@@ -156,6 +156,7 @@ InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias) {
     std::cout << "Fetching interfaces..." << std::endl;
     auto ipAddress = firstIpv4Address(*device);
     if (!ipAddress) {
+      table.unusedHandles.push_back(std::move(handle));
       continue;
     }
     std::string alias = lookupAlias(*ipAddress);

@@ -31,8 +31,13 @@ struct InterfaceEntry {
 struct InterfaceTable {
   DeviceList devices;  // declared first, so that it outlives the entries
   std::vector<InterfaceEntry> entries;
+  // Handles of devices that opened but have no IPv4 address. Closing a
+  // capture socket waits for the kernel (tens of ms on Linux), so they are
+  // closed once start-up has been reported, not one by one during it.
+  std::vector<CaptureHandle> unusedHandles;
 
   [[nodiscard]] std::size_t count() const { return entries.size(); }
+  void releaseUnusedHandles() { unusedHandles.clear(); }
 };
 
 inline constexpr const char* kEnumerationSource = "rpcap://";
