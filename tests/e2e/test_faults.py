@@ -106,5 +106,29 @@ class Flood(Lab3):
         self.assertIsNotNone(ONLY_CYCLES.fullmatch(self.after_startup()))
 
 
+class ForgedFrames(Lab3):
+    tag = "x"
+
+    def test_forged_headers_give_a_right_sighting_or_none(self):
+        mac = self.lab.sh(self.tool_ns, f"cat /sys/class/net/{self.a}/address").stdout.strip()
+        netns.run("ip", "netns", "exec", self.peer, sys.executable,
+                  f"{netns.HERE}/inject_frames.py", self.lab.iface("pa"), mac)
+        # One report a cycle: six frames, six cycles.
+        self.tool.wait_for(lambda out: out.count("Found a Tarvex Scanner Packet") >= 6, 20,
+                           "six reports")
+        self.tool.wait_cycles(2)
+        status, _ = self.tool.interrupt()
+        self.assertEqual(status, 0)
+        cycles = self.after_startup()
+        without_sender = (f"Found a Tarvex Scanner Packet\nAdapter Name : {self.a}\n"
+                          "Adapter IP Address : 192.0.2.1\n\n")
+        # IHL 0, IHL 2 and version 5: reported, but no sender is made up.
+        self.assertEqual(cycles.count(without_sender), 3)
+        sightings = re.findall(r"Scanner IP Address : ([^\n]*)\n", cycles)
+        self.assertEqual(sorted(sightings),
+                         ["192.0.2.2:44004", "192.0.2.2:44005", "192.0.2.2:44006"])
+        self.assertEqual(cycles.count("Found a Tarvex Scanner Packet"), 6)
+
+
 if __name__ == "__main__":
     netns.main()
