@@ -20,7 +20,6 @@ BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
 RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 5
 TOOL = os.path.join(BUILD, "tarvex-finder")
 PLAIN = os.path.join(BUILD, "tests", "e2e", "plain-open")
-TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def peak_kib(pid):
@@ -32,9 +31,9 @@ def peak_kib(pid):
 
 
 def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
+    # Time on CPU in nanoseconds, finer than the clock ticks of /proc/PID/stat.
+    with open(f"/proc/{pid}/schedstat") as schedstat:
+        return int(schedstat.read().split()[0]) / 1e9
 
 
 def measure(lab, namespace, command, idle_cycles):
@@ -78,7 +77,7 @@ def main():
                 peak = statistics.median(s[1] for s in samples) / 1024
                 idle = (statistics.median(s[2] for s in samples) * 1000 if cycles else None)
                 rows[name] = (startup, peak)
-                idle_text = f"{idle:14.2f}" if idle is not None else f"{'-':>14}"
+                idle_text = f"{idle:14.3f}" if idle is not None else f"{'-':>14}"
                 print(f"{pairs:>5} {name:>14} {startup:12.1f} {peak:9.1f} {idle_text}")
             tool, plain = rows["tarvex-finder"], rows["plain open"]
             print(f"{pairs:>5} {'ratio':>14} {tool[0] / plain[0]:12.2f} {tool[1] / plain[1]:9.2f}")
