@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int kReadBufferSize = 128;
-constexpr std::size_t kIpv4TextBufferSize = 22;
 
 std::optional<std::uint32_t> parseDottedDecimal(const std::string& text) {
   in_addr address{};

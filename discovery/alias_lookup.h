@@ -1,11 +1,15 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+
+// Room for the dotted-decimal text of an IPv4 address.
+inline constexpr std::size_t kIpv4TextBufferSize = 22;
 
 // Turns an interface's IPv4 address into the alias the system names it by:
 // each alias followed by a line feed, or empty text when none is known.

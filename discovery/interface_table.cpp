@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr std::size_t kIpv4TextBufferSize = 22;
 
 int enumerateCaptureDevices(pcap_if_t** devices, char* errbuf) {
 #ifdef TARVEX_HAVE_PCAP_FINDALLDEVS_EX

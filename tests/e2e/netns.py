@@ -69,6 +69,10 @@ class Lab:
         self.sh(name, "ip link set lo up")
         return name
 
+    def tool_and_peer(self):
+        """The namespace the tool runs in and the one its datagrams come from."""
+        return self.namespace("tool"), self.namespace("peer")
+
     def sh(self, namespace, command):
         return run("ip", "netns", "exec", namespace, "sh", "-c", command)
 

@@ -26,8 +26,7 @@ class Detection(unittest.TestCase):
     def setUpClass(cls):
         cls.lab = netns.Lab("d")
         lab = cls.lab.__enter__()
-        tool_ns = lab.namespace("tool")
-        cls.peer = lab.namespace("peer")
+        tool_ns, cls.peer = lab.tool_and_peer()
         cls.a, cls.b = lab.iface("a"), lab.iface("b")
         lab.link(tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")],
                  v6=[("2001:db8:1::1/64", "2001:db8:1::2/64")])

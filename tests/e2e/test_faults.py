@@ -27,8 +27,7 @@ class Lab3(unittest.TestCase):
     def setUp(self):
         self.lab = netns.Lab(self.tag)
         lab = self.lab.__enter__()
-        self.tool_ns = lab.namespace("tool")
-        self.peer = lab.namespace("peer")
+        self.tool_ns, self.peer = lab.tool_and_peer()
         self.a, self.b, self.c = lab.iface("a"), lab.iface("b"), lab.iface("c")
         lab.link(self.tool_ns, self.a, self.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")])
         lab.link(self.tool_ns, self.b, self.peer, lab.iface("pb"),

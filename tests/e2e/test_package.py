@@ -30,8 +30,7 @@ class DebianPackage(unittest.TestCase):
             self.assertTrue(os.access(binary, os.X_OK))
             self.assertTrue(os.path.exists(os.path.join(root, "usr/share/doc/tarvex-finder/README.md")))
             with netns.Lab("p") as lab:
-                tool_ns = lab.namespace("tool")
-                peer = lab.namespace("peer")
+                tool_ns, peer = lab.tool_and_peer()
                 lab.link(tool_ns, lab.iface("a"), peer, lab.iface("pa"),
                          v4=[("192.0.2.1/24", "192.0.2.2/24")])
                 tool = lab.start_tool(tool_ns, binary)

@@ -16,8 +16,7 @@ class StartUp(unittest.TestCase):
     def setUpClass(cls):
         cls.lab = netns.Lab("s")
         lab = cls.lab.__enter__()
-        cls.tool_ns = lab.namespace("tool")
-        peer = lab.namespace("peer")
+        cls.tool_ns, peer = lab.tool_and_peer()
         i = lab.iface
         cls.names = {k: i(k) for k in "abcd"}
         lab.link(cls.tool_ns, i("a"), peer, i("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")])
@@ -74,8 +73,7 @@ class StartUp(unittest.TestCase):
 class WithoutCaptureRights(unittest.TestCase):
     def test_every_device_fails_to_open_and_the_loop_still_runs(self):
         with netns.Lab("u") as lab:
-            tool_ns = lab.namespace("tool")
-            peer = lab.namespace("peer")
+            tool_ns, peer = lab.tool_and_peer()
             lab.link(tool_ns, lab.iface("a"), peer, lab.iface("pa"),
                      v4=[("192.0.2.1/24", "192.0.2.2/24")])
             tool = lab.start_tool(tool_ns, TOOL, user=65534)

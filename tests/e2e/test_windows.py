@@ -36,8 +36,7 @@ class UnderWine(unittest.TestCase):
     def setUpClass(cls):
         cls.lab = netns.Lab("w")
         lab = cls.lab.__enter__()
-        cls.tool_ns = lab.namespace("tool")
-        cls.peer = lab.namespace("peer")
+        cls.tool_ns, cls.peer = lab.tool_and_peer()
         cls.a = lab.iface("a")
         lab.link(cls.tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")])
         cls.scratch = tempfile.mkdtemp(prefix="tarvex-wine-")
