@@ -9,7 +9,6 @@ the plain program's, and idle CPU <= 5 ms a polling cycle.
 
 import os
 import statistics
-import subprocess
 import sys
 import time
 

@@ -2,7 +2,6 @@
 
 import re
 import sys
-import time
 import unittest
 
 import netns
