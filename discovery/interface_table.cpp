@@ -18,7 +18,6 @@
 
 namespace {
 
-
 int enumerateCaptureDevices(pcap_if_t** devices, char* errbuf) {
 #ifdef TARVEX_HAVE_PCAP_FINDALLDEVS_EX
   return pcap_findalldevs_ex(kEnumerationSource, nullptr, devices, errbuf);
@@ -87,14 +86,14 @@ CaptureHandle openLive(const char* name, char* errbuf) {
   if (status >= 0) {
     return handle;
   }
-  constexpr int detailLength = PCAP_ERRBUF_SIZE - 3;
+  // The detail is cut so that the device name always fits.
+  const char* detail = pcap_geterr(handle.get());
   if (status == PCAP_ERROR) {
-    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %.*s", device, detailLength,
-                  pcap_geterr(handle.get()));
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %.*s", device, PCAP_ERRBUF_SIZE - 3, detail);
   } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
              status == PCAP_ERROR_PROMISC_PERM_DENIED) {
     std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s (%.*s)", device, pcap_statustostr(status),
-                  PCAP_ERRBUF_SIZE - 6, pcap_geterr(handle.get()));
+                  PCAP_ERRBUF_SIZE - 6, detail);
   } else {
     std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", device, pcap_statustostr(status));
   }
