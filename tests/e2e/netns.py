@@ -217,6 +217,12 @@ class Tool:
         return status
 
 
+def report(alias, ip, scanner, eol="\n"):
+    """One complete detection report, as the tool writes it."""
+    return (f"Found a Tarvex Scanner Packet{eol}Adapter Name : {alias}{eol}"
+            f"Adapter IP Address : {ip}{eol}Scanner IP Address : {scanner}{eol}{eol}")
+
+
 def startup_part(out):
     head, _, _ = out.partition("Found interfaces : ")
     return head

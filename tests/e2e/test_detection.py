@@ -13,11 +13,6 @@ REPORT = re.compile(r"Found a Tarvex Scanner Packet\n"
                     r"(?:Scanner IP Address : (?P<scanner>[^\n]*)\n)?\n")
 
 
-def report(alias, ip, scanner):
-    return (f"Found a Tarvex Scanner Packet\nAdapter Name : {alias}\n"
-            f"Adapter IP Address : {ip}\nScanner IP Address : {scanner}\n\n")
-
-
 class Detection(unittest.TestCase):
     """One tool for the whole class; each test sends from its own source port."""
 
@@ -57,33 +52,33 @@ class Detection(unittest.TestCase):
 
     def test_plain_datagram(self):
         self.send("192.0.2.2", 50000, "192.0.2.1", 1119)
-        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50000"))
+        self.expect_report(netns.report(self.a, "192.0.2.1", "192.0.2.2:50000"))
 
     def test_ipv4_options_move_the_port(self):
         self.send("192.0.2.2", 50001, "192.0.2.1", 1119, "--ip-options")
-        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50001"))
+        self.expect_report(netns.report(self.a, "192.0.2.1", "192.0.2.2:50001"))
 
     def test_ipv6_sender_in_brackets(self):
         self.send("2001:db8:1::2", 50002, "2001:db8:1::1", 1119)
-        self.expect_report(report(self.a, "192.0.2.1", "[2001:db8:1::2]:50002"))
+        self.expect_report(netns.report(self.a, "192.0.2.1", "[2001:db8:1::2]:50002"))
 
     def test_other_ports_are_not_reported(self):
         self.send("192.0.2.2", 50003, "192.0.2.1", 1120)
         self.send("192.0.2.2", 50004, "192.0.2.1", 1119)
-        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50004"))
+        self.expect_report(netns.report(self.a, "192.0.2.1", "192.0.2.2:50004"))
         self.assertNotIn(":50003", self.tool.out)
 
     def test_two_interfaces_at_once(self):
         self.send("198.51.100.2", 50005, "198.51.100.1", 1119)
         self.send("192.0.2.2", 50005, "192.0.2.1", 1119)
-        self.expect_report(report(self.b, "198.51.100.1", "198.51.100.2:50005"))
-        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50005"))
+        self.expect_report(netns.report(self.b, "198.51.100.1", "198.51.100.2:50005"))
+        self.expect_report(netns.report(self.a, "192.0.2.1", "192.0.2.2:50005"))
 
     def test_burst_is_reported_one_per_cycle(self):
         self.send("198.51.100.2", 50006, "198.51.100.1", 1119, "--count", 3)
         self.tool.wait_for(lambda out: out.count("198.51.100.2:50006") == 3, 15, "three reports")
         # Each arrived in a cycle of its own, a second apart.
-        times = self.tool.arrival_times(report(self.b, "198.51.100.1", "198.51.100.2:50006"))
+        times = self.tool.arrival_times(netns.report(self.b, "198.51.100.1", "198.51.100.2:50006"))
         self.assertEqual(len(times), 3)
         for earlier, later in zip(times, times[1:]):
             self.assertGreater(later - earlier, 0.5)
@@ -97,7 +92,7 @@ class Detection(unittest.TestCase):
     def test_zz_interrupt_ends_cleanly(self):
         # Runs last (alphabetical order): ends the shared tool.
         self.send("192.0.2.2", 50009, "192.0.2.1", 1119)
-        self.expect_report(report(self.a, "192.0.2.1", "192.0.2.2:50009"))
+        self.expect_report(netns.report(self.a, "192.0.2.1", "192.0.2.2:50009"))
         status, seconds = self.tool.interrupt()
         self.assertEqual(status, 0)
         self.assertLess(seconds, 3)

@@ -16,11 +16,6 @@ REPORT = (r"Found a Tarvex Scanner Packet\n"
 ONLY_CYCLES = re.compile(rf"(?:Didn't receive any packet\n|{REPORT})*")
 
 
-def report(alias, ip, scanner):
-    return (f"Found a Tarvex Scanner Packet\nAdapter Name : {alias}\n"
-            f"Adapter IP Address : {ip}\nScanner IP Address : {scanner}\n\n")
-
-
 class Lab3(unittest.TestCase):
     """The tool watching three veth interfaces a, b and c."""
 
@@ -57,7 +52,7 @@ class InterfaceFaults(Lab3):
         self.lab.sh(self.tool_ns, f"ip link set {self.b} up")
         self.tool.wait_cycles(2)
         self.lab.send(self.peer, "192.0.2.2", 41000, "192.0.2.1", 1119)
-        self.tool.wait_for_text(report(self.a, "192.0.2.1", "192.0.2.2:41000"))
+        self.tool.wait_for_text(netns.report(self.a, "192.0.2.1", "192.0.2.2:41000"))
         self.tool.wait_cycles(3)
         status, seconds = self.tool.interrupt()
         self.assertEqual(status, 0)
@@ -89,11 +84,11 @@ class Flood(Lab3):
         self.tool.read_for(2.5)
         flood.wait(timeout=60)
         for i, when in enumerate(sent):
-            arrived = self.tool.arrival_times(report(self.b, "198.51.100.1", f"198.51.100.2:{43000 + i}"))
+            arrived = self.tool.arrival_times(netns.report(self.b, "198.51.100.1", f"198.51.100.2:{43000 + i}"))
             self.assertEqual(len(arrived), 1, f"quiet datagram {i}")
             self.assertLess(arrived[0] - when, 2.5, f"quiet datagram {i} waited")
         # One flood frame a cycle, a cycle a second.
-        flood_reports = self.tool.arrival_times(report(self.a, "192.0.2.1", "192.0.2.2:42000"))
+        flood_reports = self.tool.arrival_times(netns.report(self.a, "192.0.2.1", "192.0.2.2:42000"))
         window = [t for t in flood_reports if sent[0] <= t <= sent[0] + 6]
         self.assertIn(len(window), range(4, 9), "cycles in six seconds")
         peak = self.peak_memory_kib()

@@ -55,8 +55,7 @@ class StartUp(unittest.TestCase):
         self.assertGreaterEqual(fetching, 4)
 
     def test_down_interface_is_reported_on_stdout(self):
-        failures = [OPEN_FAILED.match(line).group(1) for line in self.startup_lines()
-                    if OPEN_FAILED.match(line)]
+        failures = [OPEN_FAILED.match(line).group(1) for line in netns.open_failures(self.out)]
         self.assertIn(f"{self.names['d']}: That device is not up", failures)
         self.assertNotIn("pcap_open_live", self.err)
 

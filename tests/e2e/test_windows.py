@@ -72,10 +72,7 @@ class UnderWine(unittest.TestCase):
         tool.wait_for_text("Found interfaces : ", timeout=60)
         tool.wait_cycles(1)
         self.lab.send(self.peer, "192.0.2.2", 50000, "192.0.2.1", 1119)
-        expected = ("Found a Tarvex Scanner Packet\r\n"
-                    f"Adapter Name : {self.a}\r\n"
-                    "Adapter IP Address : 192.0.2.1\r\n"
-                    "Scanner IP Address : 192.0.2.2:50000\r\n\r\n")
+        expected = netns.report(self.a, "192.0.2.1", "192.0.2.2:50000", eol="\r\n")
         tool.wait_for_text(expected, timeout=15)
         status, seconds = tool.interrupt(timeout=10)
 
