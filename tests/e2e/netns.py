@@ -76,6 +76,13 @@ class Lab:
     def sh(self, namespace, command):
         return run("ip", "netns", "exec", namespace, "sh", "-c", command)
 
+    def udp_datagrams_to_closed_ports(self, namespace):
+        """The kernel's count of UDP datagrams that arrived in namespace for a
+        port nobody listens on: what reached the interfaces there."""
+        rows = [line.split() for line in self.sh(namespace, "cat /proc/net/snmp").stdout.splitlines()
+                if line.startswith("Udp:")]
+        return int(rows[1][rows[0].index("NoPorts")])
+
     def veth(self, left_ns, left, right_ns, right):
         run("ip", "link", "add", left, "netns", left_ns, "type", "veth", "peer", "name", right,
             "netns", right_ns)
@@ -140,22 +147,24 @@ class Tool:
             reader.start()
 
     def _pump(self, stream, which):
+        # Stamped here, not when the test gets round to it: a test busy sending
+        # would otherwise see late arrivals.
         while True:
             chunk = os.read(stream.fileno(), 65536)
             if not chunk:
-                self._chunks.put((which, None))
+                self._chunks.put((which, None, time.monotonic()))
                 return
-            self._chunks.put((which, chunk.decode("utf-8", "replace")))
+            self._chunks.put((which, chunk.decode("utf-8", "replace"), time.monotonic()))
 
     def _drain(self, timeout):
         try:
-            which, text = self._chunks.get(timeout=timeout)
+            which, text, arrived = self._chunks.get(timeout=timeout)
         except queue.Empty:
             return
         if text is not None:
             setattr(self, which, getattr(self, which) + text)
             if which == "out":
-                self._arrivals.append((time.monotonic(), len(self.out)))
+                self._arrivals.append((arrived, len(self.out)))
 
     def read_for(self, seconds):
         """Collects whatever arrives during the next seconds."""
