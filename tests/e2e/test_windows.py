@@ -46,8 +46,15 @@ class UnderWine(unittest.TestCase):
         shutil.copy(STANDIN, cls.run_dir)
         # The prefix's server sees the network of the namespace it starts in.
         cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.scratch, "prefix"), WINEDEBUG="-all")
+        # One server and its services for the whole class, started before the
+        # tool: services started by the tool's run inherit its stderr, and
+        # Wine's device service can crash into it when the server shuts down.
+        os.mkdir(cls.env["WINEPREFIX"])
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", "-p"], env=cls.env,
+                       timeout=60, check=True, **quiet)
         subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineboot", "-i"], env=cls.env,
-                       capture_output=True, timeout=300, check=True)
+                       timeout=300, check=True, **quiet)
 
     @classmethod
     def tearDownClass(cls):
