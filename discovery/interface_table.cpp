@@ -16,6 +16,8 @@
 #include <iostream>
 #include <optional>
 
+#include "platform/platform.h"
+
 namespace {
 
 int enumerateCaptureDevices(pcap_if_t** devices, char* errbuf) {
@@ -79,6 +81,9 @@ CaptureHandle openLive(const char* name, char* errbuf) {
   }
   if (status >= 0) {
     status = pcap_set_buffer_size(handle.get(), kCaptureBufferBytes);
+  }
+  if (status >= 0) {
+    status = platform::requestImmediateDelivery(handle.get());
   }
   if (status >= 0) {
     status = pcap_activate(handle.get());  // warnings (> 0) are no failure

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct pcap;  // the capture library's handle, pcap_t
+
 namespace platform {
 
 // One IPv4 address held by a network interface, as the system lists it.
@@ -27,6 +29,11 @@ std::vector<InterfaceAddress> readInterfaceAddresses();
 // Makes the capture library loadable. False (after saying why on standard
 // error) when it is not installed.
 bool prepareCaptureLibrary();
+
+// Asks a capture handle, before activation, to make each frame readable as
+// soon as it arrives rather than when the kernel hands over a block of them.
+// Returns the capture library's status (0 on success).
+int requestImmediateDelivery(pcap* handle);
 
 // Ctrl+C, termination requests and closing the console ask the tool to stop.
 void installStopHandlers();

@@ -1,4 +1,5 @@
 #include <ifaddrs.h>
+#include <pcap/pcap.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -22,6 +23,11 @@ std::FILE* openCommandPipe(const std::string& commandLine) {
 }
 
 void closeCommandPipe(std::FILE* pipe) { pclose(pipe); }
+
+// On Linux a buffered capture hands frames over in blocks that the kernel
+// retires on a timer, and a block holding the last frames of a burst can stay
+// unreadable for many polls.
+int requestImmediateDelivery(pcap* handle) { return pcap_set_immediate_mode(handle, 1); }
 
 std::vector<InterfaceAddress> readInterfaceAddresses() {
   std::vector<InterfaceAddress> result;

@@ -41,6 +41,10 @@ std::FILE* openCommandPipe(const std::string& commandLine) {
 
 void closeCommandPipe(std::FILE* pipe) { _pclose(pipe); }
 
+// A non-blocking read already returns what the driver holds, and not every
+// wpcap.dll exports pcap_set_immediate_mode, so it is not called.
+int requestImmediateDelivery(pcap* /*handle*/) { return 0; }
+
 // Aliases come from the PowerShell command on Windows.
 std::vector<InterfaceAddress> readInterfaceAddresses() { return {}; }
 

@@ -108,6 +108,32 @@ class Flood(Lab3):
         self.assertIsNotNone(ONLY_CYCLES.fullmatch(self.after_startup()))
 
 
+class Bursts(Lab3):
+    tag = "u"
+
+    def test_bursts_on_every_interface_lose_no_frame(self):
+        # Three datagrams at once on each interface, round after round: each
+        # one that reached the namespace is reported within its few cycles.
+        networks = ["192.0.2", "198.51.100", "203.0.113"]
+        for round_number in range(12):
+            port = 45000 + round_number
+            before = self.lab.udp_datagrams_to_closed_ports(self.tool_ns)
+            senders = [subprocess.Popen(
+                ["ip", "netns", "exec", self.peer, sys.executable, f"{netns.HERE}/send_datagram.py",
+                 f"{net}.2", str(port), f"{net}.1", "1119", "--count", "3"]) for net in networks]
+            self.lab.processes += senders
+            for sender in senders:
+                self.assertEqual(sender.wait(timeout=30), 0)
+            self.tool.read_for(0.3)
+            arrived = self.lab.udp_datagrams_to_closed_ports(self.tool_ns) - before
+            self.assertGreaterEqual(arrived, 6, f"round {round_number}: datagrams that arrived")
+            self.tool.wait_for(lambda out: out.count(f":{port}\n") == arrived, 8,
+                               f"round {round_number}: {arrived} reports")
+        status, _ = self.tool.interrupt()
+        self.assertEqual(status, 0)
+        self.assertIsNotNone(ONLY_CYCLES.fullmatch(self.after_startup()))
+
+
 class ForgedFrames(Lab3):
     tag = "x"
 

@@ -11,6 +11,7 @@
 struct pcap {
   fakepcap::Device device;
   std::size_t index = 0;
+  bool activated = false;
   std::string error;
   pcap_pkthdr header{};
   std::vector<std::uint8_t> current;
@@ -138,6 +139,7 @@ pcap_t* pcap_create(const char* name, char* errbuf) {
     ++state().counters.handlesLive;
     state().counters.nonblocking.push_back(false);
     state().counters.bufferSizes.push_back(0);
+    state().counters.immediateMode.push_back(false);
     auto* handle = new pcap{};
     handle->device = device;
     handle->index = state().counters.nonblocking.size() - 1;
@@ -152,11 +154,23 @@ int pcap_set_promisc(pcap_t* /*handle*/, int promisc) { return promisc == 0 ? 0 
 int pcap_set_timeout(pcap_t* /*handle*/, int timeout) { return timeout == -1 ? 0 : -1; }
 
 int pcap_set_buffer_size(pcap_t* handle, int size) {
+  if (handle->activated) {
+    return PCAP_ERROR_ACTIVATED;
+  }
   state().counters.bufferSizes[handle->index] = size;
   return 0;
 }
 
+int pcap_set_immediate_mode(pcap_t* handle, int immediate) {
+  if (handle->activated) {
+    return PCAP_ERROR_ACTIVATED;
+  }
+  state().counters.immediateMode[handle->index] = immediate != 0;
+  return 0;
+}
+
 int pcap_activate(pcap_t* handle) {
+  handle->activated = true;
   if (handle->device.activateStatus < 0) {
     handle->error = handle->device.openError;
   }

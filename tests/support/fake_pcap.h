@@ -40,6 +40,7 @@ struct Counters {
   int programsLive = 0;                  // compiled filters not freed
   std::vector<std::string> openedNames;  // as given to pcap_create
   std::vector<int> bufferSizes;          // per created handle
+  std::vector<bool> immediateMode;       // per created handle, set before activation
   std::vector<std::string> compiledFilters;
   std::vector<std::string> enumerationSources;
   std::vector<bool> nonblocking;  // per opened handle, in opening order
