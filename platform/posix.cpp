@@ -1,6 +1,6 @@
 #include <ifaddrs.h>
-#include <pcap/pcap.h>
 #include <netinet/in.h>
+#include <pcap/pcap.h>
 #include <sys/socket.h>
 
 #include <cerrno>
