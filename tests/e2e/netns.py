@@ -116,8 +116,19 @@ class Lab:
         return process
 
     def send(self, namespace, *args):
-        run("ip", "netns", "exec", namespace, sys.executable, os.path.join(HERE, "send_datagram.py"),
-            *[str(a) for a in args])
+        run(*self._sender(namespace, args))
+
+    def send_in_background(self, namespace, *args):
+        """Starts send_datagram.py; the process is stopped at clean-up."""
+        sender = subprocess.Popen(self._sender(namespace, args), stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.processes.append(sender)
+        return sender
+
+    @staticmethod
+    def _sender(namespace, args):
+        return ["ip", "netns", "exec", namespace, sys.executable,
+                os.path.join(HERE, "send_datagram.py"), *[str(a) for a in args]]
 
 
 def stop_process(process):

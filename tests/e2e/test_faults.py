@@ -1,7 +1,6 @@
 """Failing interfaces and floods, with the real binary in namespaces."""
 
 import re
-import subprocess
 import sys
 import time
 import unittest
@@ -71,11 +70,8 @@ class Flood(Lab3):
             return int(re.search(r"VmHWM:\s+(\d+) kB", status.read()).group(1))
 
     def test_quiet_interface_is_heard_through_a_flood(self):
-        flood = subprocess.Popen(
-            ["ip", "netns", "exec", self.peer, sys.executable, f"{netns.HERE}/send_datagram.py",
-             "192.0.2.2", "42000", "192.0.2.1", "1119", "--count", "40000"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.lab.processes.append(flood)
+        flood = self.lab.send_in_background(self.peer, "192.0.2.2", 42000, "192.0.2.1", 1119,
+                                            "--count", 40000)
         flood_report = netns.report(self.a, "192.0.2.1", "192.0.2.2:42000")
         self.tool.wait_for_text(flood_report, 20)
         sent = []
@@ -118,10 +114,8 @@ class Bursts(Lab3):
         for round_number in range(12):
             port = 45000 + round_number
             before = self.lab.udp_datagrams_to_closed_ports(self.tool_ns)
-            senders = [subprocess.Popen(
-                ["ip", "netns", "exec", self.peer, sys.executable, f"{netns.HERE}/send_datagram.py",
-                 f"{net}.2", str(port), f"{net}.1", "1119", "--count", "3"]) for net in networks]
-            self.lab.processes += senders
+            senders = [self.lab.send_in_background(self.peer, f"{net}.2", port, f"{net}.1", 1119,
+                                                   "--count", 3) for net in networks]
             for sender in senders:
                 self.assertEqual(sender.wait(timeout=30), 0)
             self.tool.read_for(0.3)
