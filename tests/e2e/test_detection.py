@@ -21,13 +21,12 @@ class Detection(unittest.TestCase):
         cls.lab = netns.Lab("d")
         lab = cls.lab.__enter__()
         cls.tool_ns, cls.peer = lab.tool_and_peer()
-        tool_ns = cls.tool_ns
         cls.a, cls.b = lab.iface("a"), lab.iface("b")
-        lab.link(tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")],
+        lab.link(cls.tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")],
                  v6=[("2001:db8:1::1/64", "2001:db8:1::2/64")])
-        lab.link(tool_ns, cls.b, cls.peer, lab.iface("pb"),
+        lab.link(cls.tool_ns, cls.b, cls.peer, lab.iface("pb"),
                  v4=[("198.51.100.1/24", "198.51.100.2/24")])
-        cls.tool = lab.start_tool(tool_ns, TOOL)
+        cls.tool = lab.start_tool(cls.tool_ns, TOOL)
         cls.tool.wait_for_text("Found interfaces : 3\n")
         cls.tool.wait_cycles(1)
 
