@@ -61,7 +61,8 @@ bool installScannerFilter(pcap_t* handle) {
 
 // Opens a device as pcap_open_live does, message for message, but with a
 // small kernel buffer: at one frame per interface per second the library's
-// default (2 MiB on Linux) only costs memory and start-up time.
+// default (2 MiB on Linux) only costs memory and start-up time. Frames are
+// delivered one by one where the platform needs it asked for.
 CaptureHandle openLive(const char* name, char* errbuf) {
   const std::size_t localPrefix = std::strlen(kEnumerationSource);
   const char* device = std::strncmp(name, kEnumerationSource, localPrefix) == 0 &&
