@@ -1,6 +1,5 @@
 #include "detection/detection_loop.h"
 
-#include <cstdio>
 #include <string>
 
 #include "detection/datagram.h"
@@ -32,8 +31,7 @@ void writeReport(const InterfaceEntry& entry, const CapturedFrame& frame) {
   const auto sighting =
       decodeScannerDatagram(frame.bytes, frame.length, pcap_datalink(entry.handle.get()));
   report += sighting ? formatScannerLine(*sighting) : "\n";
-  std::fwrite(report.data(), 1, report.size(), stdout);
-  std::fflush(stdout);
+  platform::writeStandardOutput(report);
 }
 
 }  // namespace
@@ -41,14 +39,16 @@ void writeReport(const InterfaceEntry& entry, const CapturedFrame& frame) {
 bool pollInterfacesOnce(const InterfaceTable& table) {
   bool sawFrame = false;
   for (const InterfaceEntry& entry : table.entries) {
+    if (platform::stopRequested()) {
+      return sawFrame;
+    }
     if (const auto frame = readOneFrame(entry.handle.get())) {
       sawFrame = true;
       writeReport(entry, *frame);
     }
   }
   if (!sawFrame) {
-    std::fputs("Didn't receive any packet\n", stdout);
-    std::fflush(stdout);
+    platform::writeStandardOutput("Didn't receive any packet\n");
   }
   return sawFrame;
 }

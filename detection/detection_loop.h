@@ -7,6 +7,8 @@ inline constexpr unsigned kPollingPauseMs = 1000;
 // Polls every entry once, in table order, and reports each captured frame;
 // writes "Didn't receive any packet" when none was. Everything written has
 // reached standard output when it returns. True when a frame was seen.
+// Returns early once a stop is requested; throws platform::OutputError when
+// standard output cannot be written.
 bool pollInterfacesOnce(const InterfaceTable& table);
 
 // Polls once a second until a stop is requested.

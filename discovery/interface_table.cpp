@@ -9,16 +9,21 @@
 #include <sys/socket.h>
 #endif
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "platform/platform.h"
 
 namespace {
+
+constexpr std::size_t kMaxClosingThreads = 64;
 
 int enumerateCaptureDevices(pcap_if_t** devices, char* errbuf) {
 #ifdef TARVEX_HAVE_PCAP_FINDALLDEVS_EX
@@ -39,21 +44,25 @@ DeviceList enumerateDevicesOrExit() {
 }
 
 // Stdout is flushed before anything goes to stderr, so that the two keep
-// their order when they share a terminal or a file.
-void reportToStderr(const char* format, const char* detail) {
+// their order when they share a terminal or a file. Nothing is reported
+// once a stop is requested: a device open that the stop interrupted fails.
+void reportToStderr(const char* format, const char* subject, const char* detail) {
+  if (platform::stopRequested()) {
+    return;
+  }
   std::fflush(stdout);
-  std::fprintf(stderr, format, kScannerFilter, detail);
+  std::fprintf(stderr, format, subject, detail);
 }
 
 bool installScannerFilter(pcap_t* handle) {
   bpf_program program{};
   if (pcap_compile(handle, &program, kScannerFilter, 0, 0) == -1) {
-    reportToStderr("Couldn't parse filter %s: %s\n", pcap_geterr(handle));
+    reportToStderr("Couldn't parse filter %s: %s\n", kScannerFilter, pcap_geterr(handle));
     return false;
   }
   const bool installed = pcap_setfilter(handle, &program) != -1;
   if (!installed) {
-    reportToStderr("Couldn't install filter %s: %s\n", pcap_geterr(handle));
+    reportToStderr("Couldn't install filter %s: %s\n", kScannerFilter, pcap_geterr(handle));
   }
   pcap_freecode(&program);
   return installed;
@@ -63,7 +72,7 @@ bool installScannerFilter(pcap_t* handle) {
 // small kernel buffer: at one frame per interface per second the library's
 // default (2 MiB on Linux) only costs memory and start-up time. Frames are
 // delivered one by one where the platform needs it asked for.
-CaptureHandle openLive(const char* name, char* errbuf) {
+CaptureHandle openLive(const char* name, int bufferBytes, char* errbuf) {
   const std::size_t localPrefix = std::strlen(kEnumerationSource);
   const char* device = std::strncmp(name, kEnumerationSource, localPrefix) == 0 &&
                                std::strchr(name + localPrefix, '/') == nullptr
@@ -81,7 +90,7 @@ CaptureHandle openLive(const char* name, char* errbuf) {
     status = pcap_set_timeout(handle.get(), kReadTimeoutMs);
   }
   if (status >= 0) {
-    status = pcap_set_buffer_size(handle.get(), kCaptureBufferBytes);
+    status = pcap_set_buffer_size(handle.get(), bufferBytes);
   }
   if (status >= 0) {
     status = platform::requestImmediateDelivery(handle.get());
@@ -108,12 +117,12 @@ CaptureHandle openLive(const char* name, char* errbuf) {
 
 // A handle that never blocks a read, filtered for scanner datagrams; null
 // (the failure reported) when the device cannot be used.
-CaptureHandle openScannerCapture(const pcap_if_t& device) {
+CaptureHandle openScannerCapture(const pcap_if_t& device, int bufferBytes) {
   std::array<char, PCAP_ERRBUF_SIZE> errbuf{};
-  CaptureHandle handle = openLive(device.name, errbuf.data());
+  CaptureHandle handle = openLive(device.name, bufferBytes, errbuf.data());
   if (!handle) {
-    std::printf("pcap_open_live() failed due to [%s]\n", errbuf.data());
-    std::fflush(stdout);
+    platform::writeStandardOutput("pcap_open_live() failed due to [" + std::string(errbuf.data()) +
+                                  "]\n");
     return nullptr;
   }
   if (!installScannerFilter(handle.get())) {
@@ -122,11 +131,33 @@ CaptureHandle openScannerCapture(const pcap_if_t& device) {
   // A negative read timeout is not a documented way to make reads return at
   // once; non-blocking mode is.
   if (pcap_setnonblock(handle.get(), 1, errbuf.data()) == -1) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "Couldn't make %s non-blocking: %s\n", device.name, errbuf.data());
+    reportToStderr("Couldn't make %s non-blocking: %s\n", device.name, errbuf.data());
     return nullptr;
   }
   return handle;
+}
+
+// On Linux each close waits for a kernel grace period (about 25 ms); closes
+// made at the same time share it, so hundreds of handles close in a blink.
+void closeConcurrently(std::vector<CaptureHandle>& handles) {
+  std::atomic<std::size_t> next{0};
+  const auto closeRemaining = [&handles, &next] {
+    for (std::size_t i = next++; i < handles.size(); i = next++) {
+      handles[i].reset();
+    }
+  };
+  std::vector<std::thread> closers;
+  try {
+    while (closers.size() + 1 < std::min(handles.size(), kMaxClosingThreads)) {
+      closers.emplace_back(closeRemaining);
+    }
+  } catch (const std::system_error&) {
+    // Fewer threads only make the stop slower.
+  }
+  closeRemaining();
+  for (std::thread& closer : closers) {
+    closer.join();
+  }
 }
 
 std::optional<std::string> firstIpv4Address(const pcap_if_t& device) {
@@ -152,13 +183,15 @@ InterfaceTable buildInterfaceTable() { return buildInterfaceTable(makeStartupAli
 InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias) {
   InterfaceTable table;
   table.devices = enumerateDevicesOrExit();
-  for (const pcap_if_t* device = table.devices.get(); device != nullptr; device = device->next) {
-    CaptureHandle handle = openScannerCapture(*device);
-    if (!handle) {
+  for (const pcap_if_t* device = table.devices.get();
+       device != nullptr && !platform::stopRequested(); device = device->next) {
+    auto ipAddress = firstIpv4Address(*device);
+    // A device without IPv4 is never read, so it needs no room for frames.
+    CaptureHandle handle = openScannerCapture(
+        *device, ipAddress ? kCaptureBufferBytes : platform::smallestCaptureBufferBytes());
+    if (!handle || !platform::writeStandardOutput("Fetching interfaces...\n")) {
       continue;
     }
-    std::cout << "Fetching interfaces..." << std::endl;
-    auto ipAddress = firstIpv4Address(*device);
     if (!ipAddress) {
       table.unusedHandles.push_back(std::move(handle));
       continue;
@@ -167,4 +200,14 @@ InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias) {
     table.entries.push_back({std::move(alias), std::move(*ipAddress), std::move(handle), device});
   }
   return table;
+}
+
+void releaseInterfaceTable(InterfaceTable& table) {
+  std::vector<CaptureHandle> handles = std::move(table.unusedHandles);
+  for (InterfaceEntry& entry : table.entries) {
+    handles.push_back(std::move(entry.handle));
+  }
+  table.entries.clear();
+  closeConcurrently(handles);
+  table.devices.reset();
 }

@@ -31,13 +31,12 @@ struct InterfaceEntry {
 struct InterfaceTable {
   DeviceList devices;  // declared first, so that it outlives the entries
   std::vector<InterfaceEntry> entries;
-  // Handles of devices that opened but have no IPv4 address. Closing a
-  // capture socket waits for the kernel (tens of ms on Linux), so they are
-  // closed once start-up has been reported, not one by one during it.
+  // Handles of devices that opened but have no IPv4 address. They are never
+  // read; closing one waits for the kernel (tens of ms on Linux), so they are
+  // kept until the tool stops and closed together with the rest.
   std::vector<CaptureHandle> unusedHandles;
 
   [[nodiscard]] std::size_t count() const { return entries.size(); }
-  void releaseUnusedHandles() { unusedHandles.clear(); }
 };
 
 inline constexpr const char* kEnumerationSource = "rpcap://";
@@ -49,5 +48,9 @@ inline constexpr int kCaptureBufferBytes = 256 * 1024;
 
 // Opens every capture device with the scanner filter and names each usable
 // one. Ends the process with status 1 when the devices cannot be listed.
+// Stops early, printing nothing more, once a stop is requested.
 InterfaceTable buildInterfaceTable();
 InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias);
+
+// Closes every handle of the table at once and frees its device list.
+void releaseInterfaceTable(InterfaceTable& table);

@@ -2,9 +2,12 @@
 
 // The few calls that differ between Windows and POSIX hosts.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct pcap;  // the capture library's handle, pcap_t
@@ -26,6 +29,15 @@ void closeCommandPipe(std::FILE* pipe);
 // Every IPv4 address of every interface, in the system's order.
 std::vector<InterfaceAddress> readInterfaceAddresses();
 
+// Opens /dev/null on whichever of the standard descriptors is closed, so that
+// no capture socket can become standard output and carry the tool's text
+// onto a network. False when that cannot be done.
+bool secureStandardDescriptors();
+
+// Lifts the soft limit on open files to the hard one: every capture device
+// takes descriptors, and a host may have thousands of them.
+void raiseOpenFileLimit();
+
 // Makes the capture library loadable. False (after saying why on standard
 // error) when it is not installed.
 bool prepareCaptureLibrary();
@@ -35,7 +47,25 @@ bool prepareCaptureLibrary();
 // Returns the capture library's status (0 on success).
 int requestImmediateDelivery(pcap* handle);
 
-// Ctrl+C, termination requests and closing the console ask the tool to stop.
+// The smallest kernel capture buffer the capture library accepts, for
+// devices that are opened but never read.
+int smallestCaptureBufferBytes();
+
+// Standard output can no longer be written (a full disk, a reader gone).
+class OutputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Writes all of text to standard output at once, unbuffered. Once a stop is
+// requested it writes nothing more and gives up a write that waits for a
+// reader, returning false. Throws OutputError when output cannot be written.
+bool writeStandardOutput(std::string_view text);
+
+// Ctrl+C, termination requests and closing the console ask the tool to stop;
+// a signal ignored when the tool was started stays ignored. A stop that the
+// tool cannot honour in time (a call that blocks) ends the process anyway
+// within about a second.
 void installStopHandlers();
 bool stopRequested();
 void requestStop();

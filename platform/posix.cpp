@@ -1,7 +1,11 @@
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -15,8 +19,61 @@ namespace platform {
 namespace {
 volatile std::sig_atomic_t stopFlag = 0;
 
-extern "C" void onStopSignal(int /*signal*/) { stopFlag = 1; }
+// How long an orderly stop may take before the process just ends: a device
+// open (a stalled D-Bus bus) or a write to a full pipe can block for good.
+constexpr unsigned kStopGraceSeconds = 1;
+
+extern "C" void onStopSignal(int /*signal*/) {
+  if (stopFlag == 0) {
+    stopFlag = 1;
+    alarm(kStopGraceSeconds);
+  }
+}
+
+extern "C" void onStopGraceOver(int /*signal*/) { _exit(0); }
+
+void handleSignal(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a pause or a blocked write must wake up on a stop.
+  sigaction(signal, &action, nullptr);
+}
+
+bool ignoredAtStart(int signal) {
+  struct sigaction current {};
+  return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// An output descriptor someone else made non-blocking: wait until it takes
+// more, a stop at most a fifth of a second late.
+void waitUntilWritable(int fd) {
+  pollfd wanted{fd, POLLOUT, 0};
+  while (!stopRequested() && poll(&wanted, 1, 200) == 0) {
+  }
+}
 }  // namespace
+
+bool secureStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+      continue;
+    }
+    // open() takes the lowest free descriptor, which is this one.
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
 
 std::FILE* openCommandPipe(const std::string& commandLine) {
   return popen(commandLine.c_str(), "r");
@@ -49,13 +106,32 @@ std::vector<InterfaceAddress> readInterfaceAddresses() {
 
 bool prepareCaptureLibrary() { return true; }
 
+// Linux rings are made of whole pages; a smaller buffer gives none.
+int smallestCaptureBufferBytes() { return static_cast<int>(sysconf(_SC_PAGESIZE)); }
+
+bool writeStandardOutput(std::string_view text) {
+  while (!text.empty()) {
+    if (stopRequested()) {
+      return false;
+    }
+    const ssize_t written = write(STDOUT_FILENO, text.data(), text.size());
+    if (written >= 0) {
+      text.remove_prefix(static_cast<std::size_t>(written));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      waitUntilWritable(STDOUT_FILENO);
+    } else if (errno != EINTR) {
+      throw OutputError(std::strerror(errno));
+    }
+  }
+  return true;
+}
+
 void installStopHandlers() {
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  // No SA_RESTART: the pause must wake up when a signal arrives.
+  handleSignal(SIGALRM, onStopGraceOver);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaction(signal, &action, nullptr);
+    if (!ignoredAtStart(signal)) {
+      handleSignal(signal, onStopSignal);
+    }
   }
 }
 

@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
@@ -47,6 +49,29 @@ int requestImmediateDelivery(pcap* /*handle*/) { return 0; }
 
 // Aliases come from the PowerShell command on Windows.
 std::vector<InterfaceAddress> readInterfaceAddresses() { return {}; }
+
+// Console programs on Windows always start with their standard handles in
+// place, and capture handles are no descriptors that could take them.
+bool secureStandardDescriptors() { return true; }
+
+// Windows sets no per-process limit on open capture handles.
+void raiseOpenFileLimit() {}
+
+// Npcap takes any kernel buffer size; one page is as small as any.
+int smallestCaptureBufferBytes() { return 4096; }
+
+bool writeStandardOutput(std::string_view text) {
+  if (stopRequested()) {
+    return false;
+  }
+  // Through the runtime's stream, which turns line feeds into CR LF.
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    std::clearerr(stdout);
+    throw OutputError(std::strerror(errno != 0 ? errno : EIO));
+  }
+  return true;
+}
 
 bool prepareCaptureLibrary() {
   // Npcap keeps wpcap.dll in its own folder unless it was installed in its

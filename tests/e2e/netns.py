@@ -4,6 +4,7 @@ Namespaces and interfaces carry the test's process id; everything made is
 deleted on exit, whatever happens, and no process is left running.
 """
 
+import contextlib
 import os
 import queue
 import signal
@@ -87,6 +88,19 @@ class Lab:
         run("ip", "link", "add", left, "netns", left_ns, "type", "veth", "peer", "name", right,
             "netns", right_ns)
 
+    def veth_pairs(self, namespace, tag, count, ipv4=False):
+        """count veth pairs with both ends in namespace, up, made in one batch;
+        with ipv4 the first end of pair i holds 198.51.100.(2i+1)/31 (i < 128)."""
+        lines = []
+        for i in range(count):
+            left, right = self.iface(f"{tag}{i}"), self.iface(f"{tag}p{i}")
+            lines += [f"link add {left} type veth peer name {right}",
+                      f"link set {left} up", f"link set {right} up"]
+            if ipv4:
+                lines.append(f"address add 198.51.100.{2 * i + 1}/31 dev {left}")
+        subprocess.run(["ip", "-n", namespace, "-batch", "-"], input="\n".join(lines) + "\n",
+                       text=True, check=True, capture_output=True, timeout=120)
+
     def link(self, ns_a, name_a, ns_b, name_b, v4=(), v6=(), up=True):
         """A veth pair; v4/v6 list (address on a, address on b) pairs with prefix lengths."""
         self.veth(ns_a, name_a, ns_b, name_b)
@@ -104,14 +118,19 @@ class Lab:
         # Interface names must stay under 16 characters.
         return f"tv{os.getpid() % 100000}{tag}"
 
-    def start_tool(self, namespace, tool, user=None, env=None, cwd=None, prefix=(), eol="\n"):
-        command = ["ip", "netns", "exec", namespace]
+    def start_tool(self, namespace, tool, user=None, env=None, cwd=None, prefix=(), eol="\n",
+                   ignore=(), stdout=subprocess.PIPE, args=()):
+        """The tool, with SIGINT at its default even when this test was started
+        as a background job (which ignores it, and the tool keeps what it is
+        given), and with the signals named in ignore ignored."""
+        command = ["ip", "netns", "exec", namespace, "env", "--default-signal=INT",
+                   *[f"--ignore-signal={name}" for name in ignore]]
         if user is not None:
             command += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups",
                         "--inh-caps=-all"]
         command += list(prefix)
-        command.append(tool)
-        process = Tool(command, env=env, cwd=cwd, eol=eol)
+        command += [tool, *args]
+        process = Tool(command, env=env, cwd=cwd, eol=eol, stdout=stdout)
         self.processes.append(process.process)
         return process
 
@@ -131,6 +150,31 @@ class Lab:
                 os.path.join(HERE, "send_datagram.py"), *[str(a) for a in args]]
 
 
+RCU_EXPEDITED = "/sys/kernel/rcu_expedited"
+
+
+@contextlib.contextmanager
+def ordinary_grace_periods():
+    """Releasing a capture socket waits for an RCU grace period: about 25 ms
+    on most hosts, next to nothing on a kernel set to expedite them (as some
+    VMs are). Costs that scale with it are measured the usual way, and the
+    setting is put back afterwards."""
+    try:
+        with open(RCU_EXPEDITED) as setting:
+            before = setting.read().strip()
+        with open(RCU_EXPEDITED, "w") as setting:
+            setting.write("0")
+    except OSError:
+        print(f"note: {RCU_EXPEDITED} cannot be set; grace periods stay as they are")
+        yield
+        return
+    try:
+        yield
+    finally:
+        with open(RCU_EXPEDITED, "w") as setting:
+            setting.write(before)
+
+
 def stop_process(process):
     if process.poll() is None:
         process.kill()
@@ -143,16 +187,18 @@ def stop_process(process):
 class Tool:
     """The tool with its standard output read line by line through a pipe."""
 
-    def __init__(self, command, env=None, cwd=None, eol="\n"):
+    def __init__(self, command, env=None, cwd=None, eol="\n", stdout=subprocess.PIPE):
+        """stdout other than a pipe (a file, a descriptor) is not read."""
         self.idle = "Didn't receive any packet" + eol
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        self.process = subprocess.Popen(command, stdout=stdout, stderr=subprocess.PIPE,
                                         stdin=subprocess.DEVNULL, env=env, cwd=cwd)
         self.out = ""
         self.err = ""
         self._arrivals = []  # (time, length of out after the chunk)
         self._chunks = queue.Queue()
-        self._readers = [threading.Thread(target=self._pump, args=(self.process.stdout, "out")),
-                         threading.Thread(target=self._pump, args=(self.process.stderr, "err"))]
+        streams = [(self.process.stdout, "out"), (self.process.stderr, "err")]
+        self._readers = [threading.Thread(target=self._pump, args=stream)
+                         for stream in streams if stream[0] is not None]
         for reader in self._readers:
             reader.daemon = True
             reader.start()
@@ -228,8 +274,9 @@ class Tool:
             reader.join(timeout=5)
         while not self._chunks.empty():
             self._drain(0)
-        self.process.stdout.close()
-        self.process.stderr.close()
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()
 
     def finish(self, timeout=10):
         status = self.process.wait(timeout=timeout)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 
 struct pcap {
   fakepcap::Device device;
@@ -184,6 +185,9 @@ const char* pcap_statustostr(int status) {
 }
 
 void pcap_close(pcap_t* handle) {
+  // The tool closes handles from several threads at once.
+  static std::mutex closing;
+  const std::lock_guard<std::mutex> lock(closing);
   --state().counters.handlesLive;
   delete handle;
 }

@@ -1,0 +1,131 @@
+"""The edges of a long-running process: standard streams closed, blocked or
+failing, stop requests at any moment, ignored signals, many interfaces."""
+
+import fcntl
+import os
+import signal
+import socket
+import sys
+import tempfile
+import time
+import unittest
+
+import netns
+
+TOOL = sys.argv[1] if len(sys.argv) > 1 else "tarvex-finder"
+
+
+class Edges(unittest.TestCase):
+    def setUp(self):
+        self.lab = netns.Lab("e")
+        self.lab.__enter__()
+        self.tool_ns, self.peer = self.lab.tool_and_peer()
+
+    def tearDown(self):
+        self.lab.cleanup()
+
+    def watch_one_link(self):
+        self.lab.link(self.tool_ns, self.lab.iface("a"), self.peer, self.lab.iface("pa"),
+                      v4=[("192.0.2.1/24", "192.0.2.2/24")])
+
+    def start(self, **options):
+        return self.lab.start_tool(self.tool_ns, TOOL, **options)
+
+    def assert_stops_within(self, tool, seconds):
+        status, took = tool.interrupt(timeout=10)
+        self.assertEqual(status, 0)
+        self.assertLess(took, seconds)
+
+    def frames_sent(self):
+        counters = self.lab.sh(self.tool_ns, "cat /sys/class/net/*/statistics/tx_packets").stdout
+        return sum(int(count) for count in counters.split())
+
+    def test_closed_stdin_and_stdout_send_no_frame(self):
+        # Nothing in the namespace sends by itself once IPv6 is off.
+        self.lab.sh(self.tool_ns, "sysctl -qw net.ipv6.conf.default.disable_ipv6=1")
+        self.watch_one_link()
+        # Once the link is up it is listed first, and its socket would be the
+        # first to take a closed descriptor.
+        self.lab.sh(self.tool_ns, f"for i in $(seq 50); do grep -q up "
+                                  f"/sys/class/net/{self.lab.iface('a')}/operstate && break; "
+                                  f"sleep 0.1; done")
+        before = self.frames_sent()
+        tool = self.start(prefix=["sh", "-c", 'exec "$0" <&- >&-'])
+        tool.read_for(3.5)
+        self.assertIsNone(tool.process.poll(), tool.err)
+        self.assertEqual(self.frames_sent(), before)
+        self.assert_stops_within(tool, 2)
+
+    def test_stop_while_a_device_open_blocks(self):
+        # A session bus that accepts but never answers: opening libpcap's
+        # dbus-session device waits for it.
+        bus_dir = tempfile.mkdtemp(prefix="tarvex-bus-")
+        bus = socket.socket(socket.AF_UNIX)
+        self.addCleanup(bus.close)
+        bus.bind(os.path.join(bus_dir, "bus"))
+        bus.listen(8)
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=f"unix:path={bus_dir}/bus")
+        tool = self.start(env=env)
+        tool.read_for(2)
+        self.assertNotIn("Found interfaces", tool.out)
+        self.assert_stops_within(tool, 2)
+        self.assertNotIn("Found interfaces", tool.out)
+        os.remove(os.path.join(bus_dir, "bus"))
+        os.rmdir(bus_dir)
+
+    def test_stop_while_stdout_is_a_full_pipe(self):
+        reader, writer = os.pipe()
+        self.addCleanup(os.close, reader)
+        fcntl.fcntl(writer, fcntl.F_SETFL, os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(writer, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        fcntl.fcntl(writer, fcntl.F_SETFL, 0)
+        tool = self.start(stdout=writer)
+        os.close(writer)
+        tool.read_for(1.5)
+        self.assert_stops_within(tool, 2)
+
+    def test_signal_ignored_at_start_stays_ignored(self):
+        self.watch_one_link()
+        tool = self.start(ignore=["HUP"])
+        tool.wait_cycles(1)
+        tool.process.send_signal(signal.SIGHUP)
+        tool.wait_cycles(2)
+        self.assert_stops_within(tool, 2)
+
+    def test_unwritable_stdout_ends_the_tool_with_a_message(self):
+        with open("/dev/full", "wb") as full:
+            tool = self.start(stdout=full)
+        self.assertEqual(tool.finish(timeout=10), 1)
+        self.assertEqual(tool.err, "Couldn't write to standard output: No space left on device\n")
+
+    def test_low_open_file_limit_loses_no_interface(self):
+        # Eighty devices without IPv4 listed before the one with it, a
+        # descriptor each, under a soft limit of 64.
+        self.lab.veth_pairs(self.tool_ns, "n", 40)
+        self.watch_one_link()
+        tool = self.start(prefix=["prlimit", "--nofile=64:4096"])
+        tool.wait_for_text("Found interfaces : ", timeout=30)
+        tool.wait_cycles(1)
+        self.assert_stops_within(tool, 2)
+        self.assertNotIn("Too many open files", tool.out)
+        self.assertIn("Found interfaces : 2\n", tool.out)  # lo and ours
+
+    def test_hundreds_of_interfaces_poll_and_stop_at_once(self):
+        # A hundred watched interfaces and a hundred without IPv4, each taking
+        # a grace period to release.
+        self.lab.veth_pairs(self.tool_ns, "m", 100, ipv4=True)
+        with netns.ordinary_grace_periods():
+            tool = self.start()
+            tool.wait_for_text("Found interfaces : 101\n", timeout=60)
+            tool.wait_cycles(1)
+            counted = tool.arrival_times("Found interfaces : ")[0]
+            self.assertLess(tool.arrival_times(tool.idle)[0] - counted, 1.5)
+            self.assert_stops_within(tool, 1.5)
+
+
+if __name__ == "__main__":
+    netns.main()
