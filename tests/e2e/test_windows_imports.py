@@ -5,6 +5,8 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import zipfile
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
 EXE = os.path.join(BUILD, "tarvex-finder.exe")
@@ -28,4 +30,19 @@ print("imports:", ", ".join(sorted(imported)))
 if unexpected or not delay_loaded:
     print(f"FAILED: unexpected imports {sorted(unexpected)}, wpcap delay-loaded: {delay_loaded}")
     sys.exit(1)
-print("1 passed, 0 failed")
+
+# The ZIP holds the stripped .exe and the README, nothing else.
+with tempfile.TemporaryDirectory(prefix="tarvex-zip-") as scratch:
+    subprocess.run(["cpack", "-G", "ZIP", "-B", scratch], cwd=BUILD, check=True,
+                   capture_output=True, timeout=240)
+    (archive,) = [os.path.join(scratch, n) for n in os.listdir(scratch) if n.endswith(".zip")]
+    with zipfile.ZipFile(archive) as package:
+        names = sorted(n.split("/", 1)[1] for n in package.namelist() if not n.endswith("/"))
+        package.extractall(scratch)
+    packed_exe = os.path.join(scratch, os.path.basename(archive)[:-4], "tarvex-finder.exe")
+    table = subprocess.run([OBJDUMP, "-t", packed_exe], capture_output=True, text=True,
+                           check=True).stdout
+if names != ["README.md", "tarvex-finder.exe"] or "no symbols" not in table:
+    print(f"FAILED: the ZIP holds {names}; its .exe symbol table: {table[-300:]}")
+    sys.exit(1)
+print("2 passed, 0 failed")
