@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -8,12 +7,8 @@
 
 namespace {
 
-void reportFailure(const std::string& message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", message.c_str());
-}
-
-// Start-up and detection until a stop is requested; the exit status.
+// Start-up and detection until a stop is requested; the exit status. Every
+// message about a failure and every status is decided here.
 int watchUntilStopped() {
   InterfaceTable table;
   int status = 0;
@@ -24,12 +19,17 @@ int watchUntilStopped() {
                                       "\n")) {
       detectionLoop(table);
     }
+  } catch (const EnumerationError& error) {
+    platform::writeStandardError(std::string("Error in pcap_findalldevs_ex: ") + error.what() +
+                                 "\n");
+    status = 1;
   } catch (const platform::OutputError& error) {
-    reportFailure(std::string("Couldn't write to standard output: ") + error.what());
+    platform::writeStandardError(std::string("Couldn't write to standard output: ") + error.what() +
+                                 "\n");
     status = 1;
   } catch (const std::runtime_error& error) {
     // The alias command could not be started: start-up cannot go on.
-    reportFailure(error.what());
+    platform::writeStandardError(std::string(error.what()) + "\n");
     status = 1;
   }
   releaseInterfaceTable(table);
@@ -47,8 +47,10 @@ int main() {
     return 1;
   }
   platform::installStopHandlers();
+  // The table lives and dies inside: on Windows, closing the console ends
+  // the process as soon as shutdownComplete() says so, and every handle must
+  // be closed by then.
   const int status = watchUntilStopped();
-  // Everything is released: on Windows the console may now be closed.
   platform::shutdownComplete();
   return status;
 }

@@ -59,10 +59,47 @@ struct NetworkStart {
   std::size_t offset;
 };
 
+// Link layers.
+constexpr std::size_t kEthernetTypeOffset = 12;
+constexpr std::size_t kEthernetHeaderLength = 14;
+constexpr std::size_t kSllProtocolOffset = 14;
+constexpr std::size_t kSllHeaderLength = 16;
+constexpr std::size_t kSll2ProtocolOffset = 0;
+constexpr std::size_t kSll2HeaderLength = 20;
+constexpr std::size_t kLoopbackHeaderLength = 4;
+constexpr std::size_t kVlanTagLength = 4;  // tag control information, then the next type
+constexpr std::size_t kVlanNextTypeOffset = 2;
+
 constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
-constexpr std::uint8_t kProtocolUdp = 17;
+constexpr std::uint16_t kEtherTypeVlan = 0x8100;          // 802.1Q
+constexpr std::uint16_t kEtherTypeProviderVlan = 0x88A8;  // 802.1ad
+constexpr std::uint16_t kEtherTypeOldQinQ = 0x9100;       // before 802.1ad
+
+// BSD loopback address families: exactly those the capture library's own
+// filter admits, so every frame it passes is decoded.
+constexpr std::uint32_t kLoopbackInet = 2;           // every system
+constexpr std::uint32_t kLoopbackInet6Bsd = 24;      // NetBSD, OpenBSD, BSD/OS; Npcap's loopback
+constexpr std::uint32_t kLoopbackInet6FreeBsd = 28;  // FreeBSD, DragonFly BSD
+constexpr std::uint32_t kLoopbackInet6Darwin = 30;   // macOS, iOS
+
+// IPv4 header fields.
+constexpr std::size_t kIpv4VersionAndLength = 0;
+constexpr std::size_t kIpv4TotalLength = 2;
+constexpr std::size_t kIpv4Fragment = 6;
+constexpr std::size_t kIpv4Protocol = 9;
+constexpr std::size_t kIpv4Source = 12;
+constexpr std::size_t kIpv4MinimumHeaderLength = 20;
+constexpr std::uint16_t kIpv4FragmentOffsetMask = 0x1FFF;
+
+// IPv6 header fields.
+constexpr std::size_t kIpv6PayloadLength = 4;
+constexpr std::size_t kIpv6NextHeader = 6;
+constexpr std::size_t kIpv6Source = 8;
 constexpr std::size_t kIpv6HeaderLength = 40;
+
+constexpr std::uint8_t kProtocolUdp = 17;
+constexpr std::size_t kUdpPortsLength = 4;  // source port, then destination port
 
 std::optional<NetworkStart> fromEtherType(std::optional<std::uint16_t> type, std::size_t offset) {
   if (type == kEtherTypeIpv4) {
@@ -74,16 +111,21 @@ std::optional<NetworkStart> fromEtherType(std::optional<std::uint16_t> type, std
   return std::nullopt;
 }
 
-bool isVlanTag(std::uint16_t type) { return type == 0x8100 || type == 0x88A8 || type == 0x9100; }
+bool isVlanTag(std::uint16_t type) {
+  return type == kEtherTypeVlan || type == kEtherTypeProviderVlan || type == kEtherTypeOldQinQ;
+}
 
-std::optional<NetworkStart> afterEthernet(const CapturedBytes& frame) {
-  std::size_t typeOffset = 12;
+// The type field at typeOffset names what starts at payloadOffset; VLAN tags
+// that the library put back into the captured bytes are stepped over.
+std::optional<NetworkStart> afterTypeField(const CapturedBytes& frame, std::size_t typeOffset,
+                                           std::size_t payloadOffset) {
   auto type = frame.be16(typeOffset);
   while (type && isVlanTag(*type)) {
-    typeOffset += 4;
+    typeOffset = payloadOffset + kVlanNextTypeOffset;
+    payloadOffset += kVlanTagLength;
     type = frame.be16(typeOffset);
   }
-  return fromEtherType(type, typeOffset + 2);
+  return fromEtherType(type, payloadOffset);
 }
 
 // BSD loopback: the sender's address family, in the capturing host's byte
@@ -98,14 +140,12 @@ std::optional<NetworkStart> afterLoopbackFamily(const CapturedBytes& frame, bool
     value = (value >> 24) | ((value >> 8) & 0xFF00U) | ((value << 8) & 0xFF0000U) | (value << 24);
   }
   switch (value) {
-    case 2:
-      return NetworkStart{Network::ipv4, 4};
-    case 10:  // Linux
-    case 23:  // Windows
-    case 24:  // NetBSD, OpenBSD
-    case 28:  // FreeBSD
-    case 30:  // macOS
-      return NetworkStart{Network::ipv6, 4};
+    case kLoopbackInet:
+      return NetworkStart{Network::ipv4, kLoopbackHeaderLength};
+    case kLoopbackInet6Bsd:
+    case kLoopbackInet6FreeBsd:
+    case kLoopbackInet6Darwin:
+      return NetworkStart{Network::ipv6, kLoopbackHeaderLength};
     default:
       return std::nullopt;
   }
@@ -115,15 +155,15 @@ std::optional<NetworkStart> afterLoopbackFamily(const CapturedBytes& frame, bool
 std::optional<NetworkStart> locateNetworkLayer(const CapturedBytes& frame, int linkType) {
   switch (linkType) {
     case DLT_EN10MB:
-      return afterEthernet(frame);
+      return afterTypeField(frame, kEthernetTypeOffset, kEthernetHeaderLength);
     case DLT_NULL:
       return afterLoopbackFamily(frame, true);
     case DLT_LOOP:
       return afterLoopbackFamily(frame, false);
     case DLT_LINUX_SLL:
-      return fromEtherType(frame.be16(14), 16);
+      return afterTypeField(frame, kSllProtocolOffset, kSllHeaderLength);
     case DLT_LINUX_SLL2:
-      return fromEtherType(frame.be16(0), 20);
+      return afterTypeField(frame, kSll2ProtocolOffset, kSll2HeaderLength);
     case DLT_RAW:
       return NetworkStart{Network::byVersion, 0};
     case DLT_IPV4:
@@ -135,22 +175,26 @@ std::optional<NetworkStart> locateNetworkLayer(const CapturedBytes& frame, int l
   }
 }
 
+// The datagram's own lengths bound it: ports past its end would be read
+// from padding or trailer bytes.
 std::optional<ScannerSighting> decodeIpv4(const CapturedBytes& frame, std::size_t ip) {
-  const auto versionAndLength = frame.u8(ip);
+  const auto versionAndLength = frame.u8(ip + kIpv4VersionAndLength);
   if (!versionAndLength || (*versionAndLength >> 4) != 4) {
     return std::nullopt;
   }
   const std::size_t headerLength = 4U * (*versionAndLength & 0x0FU);
-  const auto fragment = frame.be16(ip + 6);
-  const auto protocol = frame.u8(ip + 9);
+  const auto totalLength = frame.be16(ip + kIpv4TotalLength);
+  const auto fragment = frame.be16(ip + kIpv4Fragment);
+  const auto protocol = frame.u8(ip + kIpv4Protocol);
   // A later fragment carries no UDP header where the ports would be.
-  if (headerLength < 20 || !frame.has(ip, headerLength) || !fragment ||
-      (*fragment & 0x1FFFU) != 0 || protocol != kProtocolUdp) {
+  if (headerLength < kIpv4MinimumHeaderLength || !frame.has(ip, headerLength) || !totalLength ||
+      *totalLength < headerLength + kUdpPortsLength || !fragment ||
+      (*fragment & kIpv4FragmentOffsetMask) != 0 || protocol != kProtocolUdp) {
     return std::nullopt;
   }
   ScannerSighting sighting;
   const auto port = frame.be16(ip + headerLength);
-  if (!port || !frame.copy(ip + 12, 4, sighting.address.data())) {
+  if (!port || !frame.copy(ip + kIpv4Source, 4, sighting.address.data())) {
     return std::nullopt;
   }
   sighting.port = *port;
@@ -159,13 +203,15 @@ std::optional<ScannerSighting> decodeIpv4(const CapturedBytes& frame, std::size_
 
 std::optional<ScannerSighting> decodeIpv6(const CapturedBytes& frame, std::size_t ip) {
   const auto version = frame.u8(ip);
-  if (!version || (*version >> 4) != 6 || frame.u8(ip + 6) != kProtocolUdp) {
+  const auto payloadLength = frame.be16(ip + kIpv6PayloadLength);
+  if (!version || (*version >> 4) != 6 || !payloadLength || *payloadLength < kUdpPortsLength ||
+      frame.u8(ip + kIpv6NextHeader) != kProtocolUdp) {
     return std::nullopt;
   }
   ScannerSighting sighting;
   sighting.family = AddressFamily::ipv6;
   const auto port = frame.be16(ip + kIpv6HeaderLength);
-  if (!port || !frame.copy(ip + 8, 16, sighting.address.data())) {
+  if (!port || !frame.copy(ip + kIpv6Source, 16, sighting.address.data())) {
     return std::nullopt;
   }
   sighting.port = *port;
@@ -193,6 +239,9 @@ std::optional<ScannerSighting> decodeScannerDatagram(const std::uint8_t* frame,
                                   : decodeIpv6(bytes, start->offset);
 }
 
+// By hand, after RFC 5952, so that a report reads the same on every host:
+// inet_ntop's text differs between C libraries (glibc, for one, writes
+// IPv4-compatible addresses as ::a.b.c.d).
 std::string formatIpv6(const std::array<std::uint8_t, 16>& address) {
   const bool ipv4Mapped = std::all_of(address.begin(), address.begin() + 10,
                                       [](std::uint8_t byte) { return byte == 0; }) &&

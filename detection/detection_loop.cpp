@@ -13,7 +13,8 @@ struct CapturedFrame {
 };
 
 // Any result but a frame (none waiting, a read error, a dead interface)
-// counts as no frame.
+// counts as no frame: an adapter that is unplugged or disabled fails every
+// poll until it comes back, and a message a second would drown the reports.
 std::optional<CapturedFrame> readOneFrame(pcap_t* handle) {
   pcap_pkthdr* header = nullptr;
   const u_char* bytes = nullptr;

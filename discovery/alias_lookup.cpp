@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -63,8 +64,11 @@ std::string aliasesHolding(const std::vector<platform::InterfaceAddress>& interf
   if (!wanted) {
     return result;
   }
+  std::vector<std::string_view> named;
   for (const auto& entry : interfaces) {
-    if (entry.address == *wanted) {
+    if (entry.address == *wanted &&
+        std::find(named.begin(), named.end(), entry.name) == named.end()) {
+      named.push_back(entry.name);
       result += entry.name;
       result += '\n';
     }

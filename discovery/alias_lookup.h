@@ -8,7 +8,9 @@
 
 #include "platform/platform.h"
 
-// Room for the dotted-decimal text of an IPv4 address.
+// Room for the dotted-decimal text of an IPv4 address: the Windows sockets
+// library's INET_ADDRSTRLEN, kept on every host so that both builds work
+// alike. 16 would do (255.255.255.255 and its NUL); glibc's is 16.
 inline constexpr std::size_t kIpv4TextBufferSize = 22;
 
 // Turns an interface's IPv4 address into the alias the system names it by:
@@ -24,8 +26,8 @@ std::string runCommandCapture(const std::string& commandLine);
 // that nothing else ever reaches the command interpreter.
 std::optional<std::string> aliasCommandFor(const std::string& ipAddress);
 
-// The names of the interfaces in the list that hold the address, each
-// followed by a line feed, in the list's order.
+// The names of the interfaces in the list that hold the address, each once
+// and followed by a line feed, in the list's order.
 std::string aliasesHolding(const std::vector<platform::InterfaceAddress>& interfaces,
                            const std::string& ipAddress);
 

@@ -33,39 +33,76 @@ int enumerateCaptureDevices(pcap_if_t** devices, char* errbuf) {
 #endif
 }
 
-DeviceList enumerateDevicesOrExit() {
+DeviceList enumerateDevices() {
   std::array<char, PCAP_ERRBUF_SIZE> errbuf{};
   pcap_if_t* devices = nullptr;
   if (enumerateCaptureDevices(&devices, errbuf.data()) == -1) {
-    std::fprintf(stderr, "Error in pcap_findalldevs_ex: %s\n", errbuf.data());
-    std::exit(1);
+    throw EnumerationError(errbuf.data());
   }
   return DeviceList(devices);
-}
-
-// Stdout is flushed before anything goes to stderr, so that the two keep
-// their order when they share a terminal or a file. Nothing is reported
-// once a stop is requested: a device open that the stop interrupted fails.
-void reportToStderr(const char* format, const char* subject, const char* detail) {
-  if (platform::stopRequested()) {
-    return;
-  }
-  std::fflush(stdout);
-  std::fprintf(stderr, format, subject, detail);
 }
 
 bool installScannerFilter(pcap_t* handle) {
   bpf_program program{};
   if (pcap_compile(handle, &program, kScannerFilter, 0, 0) == -1) {
-    reportToStderr("Couldn't parse filter %s: %s\n", kScannerFilter, pcap_geterr(handle));
+    platform::writeStandardError(std::string("Couldn't parse filter ") + kScannerFilter + ": " +
+                                 pcap_geterr(handle) + "\n");
     return false;
   }
   const bool installed = pcap_setfilter(handle, &program) != -1;
   if (!installed) {
-    reportToStderr("Couldn't install filter %s: %s\n", kScannerFilter, pcap_geterr(handle));
+    platform::writeStandardError(std::string("Couldn't install filter ") + kScannerFilter + ": " +
+                                 pcap_geterr(handle) + "\n");
   }
   pcap_freecode(&program);
   return installed;
+}
+
+// The device name to open: enumeration through "rpcap://" names local
+// devices with that prefix, which opening does not take.
+const char* localDeviceName(const char* name) {
+  const std::size_t prefix = std::strlen(kEnumerationSource);
+  const bool local = std::strncmp(name, kEnumerationSource, prefix) == 0 &&
+                     std::strchr(name + prefix, '/') == nullptr;
+  return local ? name + prefix : name;
+}
+
+// Each setting in turn, as pcap_open_live makes them, then activation: the
+// first failing status, or activation's (a warning, > 0, is no failure).
+int configureAndActivate(pcap_t* handle, int bufferBytes) {
+  if (const int status = pcap_set_snaplen(handle, kSnapshotLength); status < 0) {
+    return status;
+  }
+  if (const int status = pcap_set_promisc(handle, kPromiscuous); status < 0) {
+    return status;
+  }
+  if (const int status = pcap_set_timeout(handle, kReadTimeoutMs); status < 0) {
+    return status;
+  }
+  if (const int status = pcap_set_buffer_size(handle, bufferBytes); status < 0) {
+    return status;
+  }
+  if (const int status = platform::requestImmediateDelivery(handle); status < 0) {
+    return status;
+  }
+  return pcap_activate(handle);
+}
+
+// pcap_open_live's message for a failed open, in its current form (libpcap
+// 1.10.4, Npcap 1.74): an empty detail is left out. The detail is cut so that
+// the device name always fits.
+void describeOpenFailure(char* errbuf, const char* device, int status, const char* detail) {
+  const bool withDetail = detail[0] != '\0' && (status == PCAP_ERROR_NO_SUCH_DEVICE ||
+                                                status == PCAP_ERROR_PERM_DENIED ||
+                                                status == PCAP_ERROR_PROMISC_PERM_DENIED);
+  if (status == PCAP_ERROR) {
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %.*s", device, PCAP_ERRBUF_SIZE - 3, detail);
+  } else if (withDetail) {
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s (%.*s)", device, pcap_statustostr(status),
+                  PCAP_ERRBUF_SIZE - 6, detail);
+  } else {
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", device, pcap_statustostr(status));
+  }
 }
 
 // Opens a device as pcap_open_live does, message for message, but with a
@@ -73,46 +110,17 @@ bool installScannerFilter(pcap_t* handle) {
 // default (2 MiB on Linux) only costs memory and start-up time. Frames are
 // delivered one by one where the platform needs it asked for.
 CaptureHandle openLive(const char* name, int bufferBytes, char* errbuf) {
-  const std::size_t localPrefix = std::strlen(kEnumerationSource);
-  const char* device = std::strncmp(name, kEnumerationSource, localPrefix) == 0 &&
-                               std::strchr(name + localPrefix, '/') == nullptr
-                           ? name + localPrefix
-                           : name;
+  const char* device = localDeviceName(name);
   CaptureHandle handle(pcap_create(device, errbuf));
   if (!handle) {
     return nullptr;
   }
-  int status = pcap_set_snaplen(handle.get(), kSnapshotLength);
-  if (status >= 0) {
-    status = pcap_set_promisc(handle.get(), kPromiscuous);
+  const int status = configureAndActivate(handle.get(), bufferBytes);
+  if (status < 0) {
+    describeOpenFailure(errbuf, device, status, pcap_geterr(handle.get()));
+    return nullptr;
   }
-  if (status >= 0) {
-    status = pcap_set_timeout(handle.get(), kReadTimeoutMs);
-  }
-  if (status >= 0) {
-    status = pcap_set_buffer_size(handle.get(), bufferBytes);
-  }
-  if (status >= 0) {
-    status = platform::requestImmediateDelivery(handle.get());
-  }
-  if (status >= 0) {
-    status = pcap_activate(handle.get());  // warnings (> 0) are no failure
-  }
-  if (status >= 0) {
-    return handle;
-  }
-  // The detail is cut so that the device name always fits.
-  const char* detail = pcap_geterr(handle.get());
-  if (status == PCAP_ERROR) {
-    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %.*s", device, PCAP_ERRBUF_SIZE - 3, detail);
-  } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
-             status == PCAP_ERROR_PROMISC_PERM_DENIED) {
-    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s (%.*s)", device, pcap_statustostr(status),
-                  PCAP_ERRBUF_SIZE - 6, detail);
-  } else {
-    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", device, pcap_statustostr(status));
-  }
-  return nullptr;
+  return handle;
 }
 
 // A handle that never blocks a read, filtered for scanner datagrams; null
@@ -131,7 +139,8 @@ CaptureHandle openScannerCapture(const pcap_if_t& device, int bufferBytes) {
   // A negative read timeout is not a documented way to make reads return at
   // once; non-blocking mode is.
   if (pcap_setnonblock(handle.get(), 1, errbuf.data()) == -1) {
-    reportToStderr("Couldn't make %s non-blocking: %s\n", device.name, errbuf.data());
+    platform::writeStandardError(std::string("Couldn't make ") + device.name +
+                                 " non-blocking: " + errbuf.data() + "\n");
     return nullptr;
   }
   return handle;
@@ -182,7 +191,7 @@ InterfaceTable buildInterfaceTable() { return buildInterfaceTable(makeStartupAli
 
 InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias) {
   InterfaceTable table;
-  table.devices = enumerateDevicesOrExit();
+  table.devices = enumerateDevices();
   for (const pcap_if_t* device = table.devices.get();
        device != nullptr && !platform::stopRequested(); device = device->next) {
     auto ipAddress = firstIpv4Address(*device);

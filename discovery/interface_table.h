@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,15 @@ inline constexpr int kPromiscuous = 0;
 inline constexpr int kReadTimeoutMs = -1;
 inline constexpr int kCaptureBufferBytes = 256 * 1024;
 
+// The capture devices cannot be listed; what() is the library's reason.
+class EnumerationError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Opens every capture device with the scanner filter and names each usable
-// one. Ends the process with status 1 when the devices cannot be listed.
-// Stops early, printing nothing more, once a stop is requested.
+// one. Throws EnumerationError when the devices cannot be listed. Stops
+// early, printing nothing more, once a stop is requested.
 InterfaceTable buildInterfaceTable();
 InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias);
 

@@ -62,6 +62,11 @@ class OutputError : public std::runtime_error {
 // reader, returning false. Throws OutputError when output cannot be written.
 bool writeStandardOutput(std::string_view text);
 
+// Writes text to standard error after everything written to standard
+// output, so that the two keep their order on a shared terminal or file.
+// Nothing once a stop is requested.
+void writeStandardError(std::string_view text);
+
 // Ctrl+C, termination requests and closing the console ask the tool to stop;
 // a signal ignored when the tool was started stays ignored. A stop that the
 // tool cannot honour in time (a call that blocks) ends the process anyway

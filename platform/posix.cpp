@@ -98,7 +98,10 @@ std::vector<InterfaceAddress> readInterfaceAddresses() {
     }
     sockaddr_in inet{};
     std::memcpy(&inet, entry->ifa_addr, sizeof inet);
-    result.push_back({entry->ifa_name, inet.sin_addr.s_addr});
+    // Linux names a labelled IPv4 address by its label, which is the
+    // interface's name, a colon and more.
+    const std::string_view label = entry->ifa_name;
+    result.push_back({std::string(label.substr(0, label.find(':'))), inet.sin_addr.s_addr});
   }
   freeifaddrs(list);
   return result;
@@ -124,6 +127,17 @@ bool writeStandardOutput(std::string_view text) {
     }
   }
   return true;
+}
+
+// Standard output is written unbuffered, so nothing of it waits.
+void writeStandardError(std::string_view text) {
+  while (!text.empty() && !stopRequested()) {
+    const ssize_t written = write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0 && errno != EINTR) {
+      return;  // nowhere left to say it
+    }
+    text.remove_prefix(written < 0 ? 0 : static_cast<std::size_t>(written));
+  }
 }
 
 void installStopHandlers() {

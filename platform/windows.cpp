@@ -73,6 +73,15 @@ bool writeStandardOutput(std::string_view text) {
   return true;
 }
 
+void writeStandardError(std::string_view text) {
+  if (stopRequested()) {
+    return;
+  }
+  std::fflush(stdout);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
 bool prepareCaptureLibrary() {
   // Npcap keeps wpcap.dll in its own folder unless it was installed in its
   // WinPcap-compatible mode; wpcap is delay-loaded so this runs first.

@@ -24,8 +24,9 @@ class Detection(unittest.TestCase):
         cls.a, cls.b = lab.iface("a"), lab.iface("b")
         lab.link(cls.tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")],
                  v6=[("2001:db8:1::1/64", "2001:db8:1::2/64")])
+        # A labelled address is still named by its interface.
         lab.link(cls.tool_ns, cls.b, cls.peer, lab.iface("pb"),
-                 v4=[("198.51.100.1/24", "198.51.100.2/24")])
+                 v4=[(f"198.51.100.1/24 label {cls.b}:7", "198.51.100.2/24")])
         cls.tool = lab.start_tool(cls.tool_ns, TOOL)
         cls.tool.wait_for_text("Found interfaces : 3\n")
         cls.tool.wait_cycles(1)

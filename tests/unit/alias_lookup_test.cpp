@@ -78,17 +78,16 @@ TEST(AliasCommand, RefusesAnythingButDottedDecimal) {
   }
 }
 
-TEST(AliasesHolding, NamesEveryInterfaceWithTheAddressInListOrder) {
+TEST(AliasesHolding, NamesEveryInterfaceWithTheAddressOnceInListOrder) {
   const auto address = [](const char* text) {
     in_addr value{};
     inet_pton(AF_INET, text, &value);
     return value.s_addr;
   };
   const std::vector<platform::InterfaceAddress> interfaces{
-      {"eth0", address("192.0.2.10")},
-      {"eth0", address("192.0.2.11")},
-      {"veth-b", address("198.51.100.1")},
-      {"veth-a", address("192.0.2.10")},
+      {"eth0", address("192.0.2.10")},     {"eth0", address("192.0.2.11")},
+      {"veth-b", address("198.51.100.1")}, {"veth-a", address("192.0.2.10")},
+      {"eth0", address("192.0.2.10")},  // again, with another prefix length
   };
   EXPECT_EQ(aliasesHolding(interfaces, "192.0.2.10"), "eth0\nveth-a\n");
   EXPECT_EQ(aliasesHolding(interfaces, "198.51.100.1"), "veth-b\n");
