@@ -93,7 +93,7 @@ TEST(DecodeScannerDatagram, IPv6NamesTheFullSourceAddress) {
   EXPECT_EQ(decode(frames::ethernet(ip, 0x86DD, {0x8100}), DLT_EN10MB), expected);
   EXPECT_EQ(decode(frames::loopback(ip, 24, false), DLT_NULL), expected);
   EXPECT_EQ(decode(frames::loopback(ip, 30, true), DLT_NULL), expected);
-  EXPECT_EQ(decode(frames::loopback(ip, 23, false), DLT_NULL), expected);
+  EXPECT_EQ(decode(frames::loopback(ip, 28, false), DLT_NULL), expected);
   EXPECT_EQ(decode(frames::linuxCookedV2(ip, 0x86DD), DLT_LINUX_SLL2), expected);
   EXPECT_EQ(decode(ip, DLT_RAW), expected);
   EXPECT_EQ(decode(ip, DLT_IPV6), expected);
