@@ -24,18 +24,17 @@ std::optional<CapturedFrame> readOneFrame(pcap_t* handle) {
   return CapturedFrame{bytes, header->caplen};
 }
 
-// A report is written in one piece, so that a pipe never sees half of one.
-void writeReport(const InterfaceEntry& entry, const CapturedFrame& frame) {
+}  // namespace
+
+std::string formatReport(const InterfaceEntry& entry, const std::uint8_t* frame,
+                         std::size_t length) {
   // The alias brings its own line end.
   std::string report = "Found a Tarvex Scanner Packet\nAdapter Name : " + entry.alias +
                        "Adapter IP Address : " + entry.ipAddress + "\n";
-  const auto sighting =
-      decodeScannerDatagram(frame.bytes, frame.length, pcap_datalink(entry.handle.get()));
+  const auto sighting = decodeScannerDatagram(frame, length, pcap_datalink(entry.handle.get()));
   report += sighting ? formatScannerLine(*sighting) : "\n";
-  platform::writeStandardOutput(report);
+  return report;
 }
-
-}  // namespace
 
 bool pollInterfacesOnce(const InterfaceTable& table) {
   bool sawFrame = false;
@@ -45,7 +44,8 @@ bool pollInterfacesOnce(const InterfaceTable& table) {
     }
     if (const auto frame = readOneFrame(entry.handle.get())) {
       sawFrame = true;
-      writeReport(entry, *frame);
+      // In one piece, so that a pipe never sees half a report.
+      platform::writeStandardOutput(formatReport(entry, frame->bytes, frame->length));
     }
   }
   if (!sawFrame) {

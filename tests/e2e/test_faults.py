@@ -1,5 +1,6 @@
 """Failing interfaces and floods, with the real binary in namespaces."""
 
+import os
 import re
 import sys
 import time
@@ -58,7 +59,6 @@ class InterfaceFaults(Lab3):
         self.assertLess(seconds, 3)
         # No error flood, nothing but whole cycles on stdout.
         self.assertEqual(self.tool.err, self.startup_err)
-        self.assertRegex(self.after_startup(), ONLY_CYCLES)
         self.assertIsNotNone(ONLY_CYCLES.fullmatch(self.after_startup()), self.after_startup())
 
 
@@ -131,25 +131,23 @@ class Bursts(Lab3):
 class ForgedFrames(Lab3):
     tag = "x"
 
-    def test_forged_headers_give_a_right_sighting_or_none(self):
+    def test_forged_headers_give_what_the_corpus_keeps_for_them(self):
+        # Sent from 192.0.2.2 to 192.0.2.1, the address of interface a.
+        capture = os.path.join(netns.HERE, "..", "corpus", "forged")
+        with open(capture + ".out") as expected_file:
+            expected = expected_file.read().replace("Adapter Name : corpus\n",
+                                                    f"Adapter Name : {self.a}\n")
         mac = self.lab.sh(self.tool_ns, f"cat /sys/class/net/{self.a}/address").stdout.strip()
         netns.run("ip", "netns", "exec", self.peer, sys.executable,
-                  f"{netns.HERE}/inject_frames.py", self.lab.iface("pa"), mac)
-        # One report a cycle: six frames, six cycles.
-        self.tool.wait_for(lambda out: out.count("Found a Tarvex Scanner Packet") >= 6, 20,
-                           "six reports")
+                  f"{netns.HERE}/inject_capture.py", capture + ".pcap", self.lab.iface("pa"), mac)
+        # One report a cycle.
+        reports = expected.count("Found a Tarvex Scanner Packet")
+        self.tool.wait_for(lambda out: out.count("Found a Tarvex Scanner Packet") >= reports,
+                           reports * 2 + 5, f"{reports} reports")
         self.tool.wait_cycles(2)
         status, _ = self.tool.interrupt()
         self.assertEqual(status, 0)
-        cycles = self.after_startup()
-        without_sender = (f"Found a Tarvex Scanner Packet\nAdapter Name : {self.a}\n"
-                          "Adapter IP Address : 192.0.2.1\n\n")
-        # IHL 0, IHL 2 and version 5: reported, but no sender is made up.
-        self.assertEqual(cycles.count(without_sender), 3)
-        sightings = re.findall(r"Scanner IP Address : ([^\n]*)\n", cycles)
-        self.assertEqual(sorted(sightings),
-                         ["192.0.2.2:44004", "192.0.2.2:44005", "192.0.2.2:44006"])
-        self.assertEqual(cycles.count("Found a Tarvex Scanner Packet"), 6)
+        self.assertEqual(self.after_startup().replace("Didn't receive any packet\n", ""), expected)
 
 
 if __name__ == "__main__":

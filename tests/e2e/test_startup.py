@@ -30,7 +30,7 @@ class StartUp(unittest.TestCase):
         tool.wait_cycles(1)
         cls.status, _ = tool.interrupt()
         cls.out, cls.err = tool.out, tool.err
-        cls.plain_failures = netns.plain_open_failures(lab, cls.tool_ns, PLAIN_OPEN)
+        cls.plain = netns.plain_open(lab, cls.tool_ns, PLAIN_OPEN)
 
     @classmethod
     def tearDownClass(cls):
@@ -61,11 +61,13 @@ class StartUp(unittest.TestCase):
 
     def test_open_failures_read_as_pcap_open_live_puts_them(self):
         # The list order may change as links come up; each message may not.
-        self.assertEqual(sorted(netns.open_failures(self.out)), sorted(self.plain_failures))
+        self.assertEqual(sorted(netns.open_failures(self.out)),
+                         sorted(netns.open_failures(self.plain.out)))
 
-    def test_filter_failures_go_to_stderr(self):
-        for line in self.err.splitlines():
-            self.assertRegex(line, r"^Couldn't (parse|install) filter udp dst port 1119: .+$")
+    def test_filter_failures_go_to_stderr_as_the_library_reports_them(self):
+        # Debian's libpcap lists an nflog device, which cannot be filtered.
+        self.assertIn("Couldn't parse filter udp dst port 1119: ", self.err)
+        self.assertEqual(sorted(self.err.splitlines()), sorted(self.plain.err.splitlines()))
         self.assertNotIn("Couldn't", self.out)
 
 
@@ -79,8 +81,8 @@ class WithoutCaptureRights(unittest.TestCase):
             tool.wait_for_text("Found interfaces : 0\n")
             tool.wait_cycles(2)
             status, seconds = tool.interrupt()
-            plain_failures = netns.plain_open_failures(lab, tool_ns, PLAIN_OPEN, user=65534)
-        self.assertEqual(sorted(netns.open_failures(tool.out)), sorted(plain_failures))
+            plain = netns.plain_open(lab, tool_ns, PLAIN_OPEN, user=65534)
+        self.assertEqual(sorted(netns.open_failures(tool.out)), sorted(netns.open_failures(plain.out)))
         self.assertEqual(status, 0)
         self.assertLess(seconds, 3)
         head, found, rest = tool.out.partition("Found interfaces : 0\n")

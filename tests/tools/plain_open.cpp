@@ -1,6 +1,7 @@
 // The plain way to open every capture device: pcap_open_live with the
 // library's defaults, then the scanner filter. The tests compare the tool's
-// open-failure messages with this program's, and the benchmark its cost.
+// open and filter failure messages with this program's, and the benchmark
+// its cost.
 // With --wait it stays up (handles open) until SIGINT or SIGTERM.
 
 #include <pcap/pcap.h>
@@ -34,12 +35,20 @@ int main(int argc, char** argv) {
       continue;
     }
     bpf_program program{};
-    if (pcap_compile(handle, &program, "udp dst port 1119", 0, 0) == -1 ||
-        pcap_setfilter(handle, &program) == -1) {
+    if (pcap_compile(handle, &program, "udp dst port 1119", 0, 0) == -1) {
+      std::fprintf(stderr, "Couldn't parse filter udp dst port 1119: %s\n", pcap_geterr(handle));
       pcap_close(handle);
       continue;
     }
+    const bool installed = pcap_setfilter(handle, &program) != -1;
+    if (!installed) {
+      std::fprintf(stderr, "Couldn't install filter udp dst port 1119: %s\n", pcap_geterr(handle));
+    }
     pcap_freecode(&program);
+    if (!installed) {
+      pcap_close(handle);
+      continue;
+    }
     handles.push_back(handle);
   }
   std::printf("Found interfaces : %zu\n", handles.size());

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <pcap/dlt.h>
 
+#include "tests/support/corpus.h"
 #include "tests/support/fake_pcap.h"
-#include "tests/support/frames.h"
 #include "tests/support/output_capture.h"
 
 namespace {
@@ -57,32 +57,29 @@ TEST_F(PollingCycleTest, QuietInterfacesReportNothingReceived) {
 
 TEST_F(PollingCycleTest, FramesOnTwoInterfacesGiveTwoReportsInTableOrder) {
   const InterfaceTable table = twoInterfaces();
-  frames::Ipv4Options fromOther;
-  fromOther.source = {198, 51, 100, 9};
-  fakepcap::queueFrame("b",
-                       frames::ethernet(frames::ipv4(frames::udp(1, 1119, {}), fromOther), 0x0800));
-  fakepcap::queueFrame("a", frames::scannerEthernet());
+  fakepcap::queueFrame("b", corpus::frame("ethernet", 1));  // 4 bytes of options
+  fakepcap::queueFrame("a", corpus::frame("ethernet", 0));
   EXPECT_EQ(pollOnce(table, true), std::string(kReportA) +
                                        "Found a Tarvex Scanner Packet\n"
                                        "Adapter Name : Wi-Fi\n"
                                        "Adapter IP Address : 198.51.100.1\n"
-                                       "Scanner IP Address : 198.51.100.9:1\n\n");
+                                       "Scanner IP Address : 192.0.2.77:40004\n\n");
 }
 
 TEST_F(PollingCycleTest, OneFrameAnywhereSuppressesTheIdleLine) {
   const InterfaceTable table = twoInterfaces(DLT_LINUX_SLL2);
-  fakepcap::queueFrame("b", frames::linuxCookedV2(frames::scannerIpv4(), 0x0800));
+  fakepcap::queueFrame("b", corpus::frame("sll2", 0));
   EXPECT_EQ(pollOnce(table, true),
             "Found a Tarvex Scanner Packet\n"
             "Adapter Name : Wi-Fi\n"
             "Adapter IP Address : 198.51.100.1\n"
-            "Scanner IP Address : 192.0.2.77:50000\n\n");
+            "Scanner IP Address : 192.0.2.77:54000\n\n");
 }
 
 TEST_F(PollingCycleTest, BurstIsReportedOneFramePerCycle) {
   const InterfaceTable table = twoInterfaces();
   for (int i = 0; i < 3; ++i) {
-    fakepcap::queueFrame("a", frames::scannerEthernet());
+    fakepcap::queueFrame("a", corpus::frame("ethernet", 0));
   }
   for (int cycle = 0; cycle < 3; ++cycle) {
     EXPECT_EQ(pollOnce(table, true), kReportA) << cycle;
@@ -93,7 +90,7 @@ TEST_F(PollingCycleTest, BurstIsReportedOneFramePerCycle) {
 TEST_F(PollingCycleTest, EmptyAliasJoinsTheNameAndAddressLines) {
   fakepcap::setDevices({{.name = "a", .addresses = {ipv4("192.0.2.10")}}});
   const InterfaceTable table = buildQuietly([](const std::string&) { return ""; });
-  fakepcap::queueFrame("a", frames::scannerEthernet());
+  fakepcap::queueFrame("a", corpus::frame("ethernet", 0));
   EXPECT_EQ(pollOnce(table, true),
             "Found a Tarvex Scanner Packet\n"
             "Adapter Name : Adapter IP Address : 192.0.2.10\n"
@@ -103,7 +100,7 @@ TEST_F(PollingCycleTest, EmptyAliasJoinsTheNameAndAddressLines) {
 TEST_F(PollingCycleTest, UndecodableFrameIsReportedWithoutMadeUpValues) {
   const InterfaceTable table = twoInterfaces();
   fakepcap::queueFrame("a", {0x02, 0, 0, 0, 0, 0x01});
-  fakepcap::queueFrame("b", frames::ethernet(frames::scannerIpv4(), 0x0806));
+  fakepcap::queueFrame("b", corpus::frame("forged", 0));  // IHL 0
   EXPECT_EQ(pollOnce(table, true),
             "Found a Tarvex Scanner Packet\n"
             "Adapter Name : Ethernet\n"
