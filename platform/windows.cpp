@@ -17,27 +17,43 @@ volatile LONG stopFlag = 0;
 HANDLE stopEvent = nullptr;
 HANDLE doneEvent = nullptr;
 
-BOOL WINAPI onConsoleControl(DWORD type) {
+// How long a stop may take before the process just ends: an alias lookup
+// waits for PowerShell, commonly a second or more.
+constexpr DWORD kStopGraceMs = 1000;
+
+BOOL WINAPI onConsoleControl(DWORD /*type*/) {
   requestStop();
-  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-    // Windows ends the process as soon as this returns, so let the main
-    // thread finish its report and close the handles first.
-    WaitForSingleObject(doneEvent, 4000);
+  // The main thread stops at its next check and says when it has released
+  // everything; one that waits for a lookup does not get there in time, and
+  // after a close, logoff or shutdown event Windows ends the process as soon
+  // as this returns.
+  if (WaitForSingleObject(doneEvent, kStopGraceMs) != WAIT_OBJECT_0) {
+    // Not ExitProcess: the main thread may hold the C runtime's locks.
+    TerminateProcess(GetCurrentProcess(), 0);
   }
   return TRUE;
 }
 
-std::string npcapFolder() {
+std::string systemDirectory() {
   char system[MAX_PATH];
   const UINT length = GetSystemDirectoryA(system, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) {
     return {};
   }
-  return std::string(system, length) + "\\Npcap";
+  return std::string(system, length);
 }
 }  // namespace
 
+// cmd.exe looks for a command in the current directory before PATH, so the
+// lookups run from the system directory, which only administrators can
+// write to: a powershell.exe, .com, .bat or .cmd planted where the tool was
+// started (a downloads folder) never runs with its rights. The tool opens no
+// files, so nothing else depends on its working directory.
 std::FILE* openCommandPipe(const std::string& commandLine) {
+  const std::string system = systemDirectory();
+  if (system.empty() || SetCurrentDirectoryA(system.c_str()) == 0) {
+    return nullptr;
+  }
   return _popen(commandLine.c_str(), "r");
 }
 
@@ -50,8 +66,8 @@ int requestImmediateDelivery(pcap* /*handle*/) { return 0; }
 // Aliases come from the PowerShell command on Windows.
 std::vector<InterfaceAddress> readInterfaceAddresses() { return {}; }
 
-// Console programs on Windows always start with their standard handles in
-// place, and capture handles are no descriptors that could take them.
+// Capture handles on Windows are no C runtime descriptors, so none can take
+// the place of a closed standard stream.
 bool secureStandardDescriptors() { return true; }
 
 // Windows sets no per-process limit on open capture handles.
@@ -85,9 +101,9 @@ void writeStandardError(std::string_view text) {
 bool prepareCaptureLibrary() {
   // Npcap keeps wpcap.dll in its own folder unless it was installed in its
   // WinPcap-compatible mode; wpcap is delay-loaded so this runs first.
-  const std::string folder = npcapFolder();
-  if (!folder.empty()) {
-    SetDllDirectoryA(folder.c_str());
+  const std::string system = systemDirectory();
+  if (!system.empty()) {
+    SetDllDirectoryA((system + "\\Npcap").c_str());
   }
   if (LoadLibraryA("wpcap.dll") == nullptr) {
     std::fprintf(stderr,

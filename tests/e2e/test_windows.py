@@ -2,8 +2,9 @@
 libpcap, in namespaces of the test's own.
 
 PowerShell under Wine is an empty stub, so a stand-in powershell.exe (built
-with the tests) sits in the working directory, where the command interpreter
-finds it first; it logs each command line it is given.
+with the tests) takes its place in the prefix, where Windows keeps PowerShell,
+and Wine is told to run it instead of its own; it logs where it ran from and
+each command line it is given.
 """
 
 import os
@@ -18,6 +19,7 @@ import netns
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
 EXE = os.path.join(BUILD, "tarvex-finder.exe")
 STANDIN = os.path.join(BUILD, "test-tools", "powershell.exe")
+POWERSHELL = r"c:\windows\system32\windowspowershell\v1.0\powershell.exe"
 
 
 def require_wine_build():
@@ -43,9 +45,11 @@ class UnderWine(unittest.TestCase):
         cls.run_dir = os.path.join(cls.scratch, "run")
         os.mkdir(cls.run_dir)
         shutil.copy(EXE, cls.run_dir)
-        shutil.copy(STANDIN, cls.run_dir)
+        cls.log = os.path.join(cls.scratch, "powershell-calls.log")
         # The prefix's server sees the network of the namespace it starts in.
-        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.scratch, "prefix"), WINEDEBUG="-all")
+        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.scratch, "prefix"), WINEDEBUG="-all",
+                       WINEDLLOVERRIDES="powershell.exe=n",
+                       TARVEX_STANDIN_LOG="Z:" + cls.log.replace("/", "\\"))
         # One server and its services for the whole class, started before the
         # tool: services started by the tool's run inherit its stderr, and
         # Wine's device service can crash into it when the server shuts down.
@@ -55,6 +59,8 @@ class UnderWine(unittest.TestCase):
                        timeout=60, check=True, **quiet)
         subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineboot", "-i"], env=cls.env,
                        timeout=300, check=True, **quiet)
+        shutil.copy(STANDIN, os.path.join(cls.env["WINEPREFIX"], "drive_c", "windows", "system32",
+                                          "WindowsPowerShell", "v1.0", "powershell.exe"))
 
     @classmethod
     def tearDownClass(cls):
@@ -71,10 +77,17 @@ class UnderWine(unittest.TestCase):
         return self.lab.start_tool(self.tool_ns, "tarvex-finder.exe", env=env or self.env,
                                    cwd=self.run_dir, prefix=["wine"], eol="\r\n")
 
+    def setUp(self):
+        if os.path.exists(self.log):
+            os.remove(self.log)
+
+    def powershell_calls(self):
+        """(where the stand-in ran from, lower-cased; its command line)."""
+        with open(self.log, encoding="ascii") as calls:
+            return [(line.split("\t")[0].lower(), line.split("\t")[1])
+                    for line in calls.read().splitlines()]
+
     def test_reports_real_datagrams_byte_for_byte(self):
-        log = os.path.join(self.run_dir, "powershell-calls.log")
-        if os.path.exists(log):
-            os.remove(log)
         tool = self.start()
         tool.wait_for_text("Found interfaces : ", timeout=60)
         tool.wait_cycles(1)
@@ -86,13 +99,37 @@ class UnderWine(unittest.TestCase):
         # The two adapters of the namespace, each opened, filtered and named.
         self.assertTrue(tool.out.startswith("Fetching interfaces...\r\n" * 2 +
                                             "Found interfaces : 2\r\n"), tool.out[:300])
-        with open(log, encoding="ascii") as calls:
-            self.assertEqual(sorted(calls.read().splitlines()),
-                             sorted([alias_command("192.0.2.1"), alias_command("127.0.0.1")]))
+        self.assertEqual(sorted(self.powershell_calls()),
+                         sorted([(POWERSHELL, alias_command("192.0.2.1")),
+                                 (POWERSHELL, alias_command("127.0.0.1"))]))
         self.assertEqual(tool.out.count("Found a Tarvex Scanner Packet"), 1)
         self.assertEqual(tool.err, "")
         self.assertEqual(status, 0)
         self.assertLess(seconds, 5)
+
+    def test_powershell_planted_in_the_working_directory_never_runs(self):
+        planted = os.path.join(self.scratch, "planted")
+        os.mkdir(planted)
+        shutil.copy(EXE, planted)
+        shutil.copy(STANDIN, planted)
+        with open(os.path.join(planted, "powershell.bat"), "w") as batch:
+            batch.write('@echo off\r\necho ran> "%~dp0bat-ran.txt"\r\necho Planted\r\n')
+        tool = self.lab.start_tool(self.tool_ns, "tarvex-finder.exe", env=self.env, cwd=planted,
+                                   prefix=["wine"], eol="\r\n")
+        tool.wait_for_text("Found interfaces : 2\r\n", timeout=60)
+        tool.interrupt(timeout=10)
+        self.assertEqual({where for where, _ in self.powershell_calls()}, {POWERSHELL})
+        self.assertFalse(os.path.exists(os.path.join(planted, "bat-ran.txt")))
+        self.assertNotIn("Planted", tool.out)
+
+    def test_ctrl_c_during_slow_lookups_ends_the_tool_at_once(self):
+        tool = self.start(env=dict(self.env, TARVEX_STANDIN_DELAY_MS="4000"))
+        tool.wait_for_text("Fetching interfaces...\r\n", timeout=60)
+        tool.read_for(0.5)  # into the first lookup
+        status, seconds = tool.interrupt(timeout=15)
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 2.5)
+        self.assertNotIn("Found interfaces", tool.out)
 
     def test_without_the_capture_driver(self):
         tool = self.start(env=dict(self.env, WINEDLLOVERRIDES="wpcap=d"))

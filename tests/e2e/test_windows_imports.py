@@ -1,4 +1,5 @@
-"""The Windows .exe needs nothing beside it but wpcap.dll, which it delay-loads."""
+"""The Windows .exe needs nothing beside it but wpcap.dll, which it delay-loads;
+it carries version information and a manifest; the ZIP holds it stripped."""
 
 import os
 import re
@@ -31,6 +32,20 @@ if unexpected or not delay_loaded:
     print(f"FAILED: unexpected imports {sorted(unexpected)}, wpcap delay-loaded: {delay_loaded}")
     sys.exit(1)
 
+# Version information from the project's version, and the manifest.
+with open(EXE, "rb") as exe:
+    image = exe.read()
+with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", cache.read(), re.M).group(1)
+wanted = [text.encode("utf-16-le") for text in
+          ("FileDescription", "ProductName", "tarvex-finder.exe", f"{version}\0")]
+wanted += [b'level="asInvoker"', b"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+           b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
+missing = [text for text in wanted if text not in image]
+if missing:
+    print(f"FAILED: the .exe lacks {missing}")
+    sys.exit(1)
+
 # The ZIP holds the stripped .exe and the README, nothing else.
 with tempfile.TemporaryDirectory(prefix="tarvex-zip-") as scratch:
     subprocess.run(["cpack", "-G", "ZIP", "-B", scratch], cwd=BUILD, check=True,
@@ -45,4 +60,4 @@ with tempfile.TemporaryDirectory(prefix="tarvex-zip-") as scratch:
 if names != ["README.md", "tarvex-finder.exe"] or "no symbols" not in table:
     print(f"FAILED: the ZIP holds {names}; its .exe symbol table: {table[-300:]}")
     sys.exit(1)
-print("2 passed, 0 failed")
+print("3 passed, 0 failed")

@@ -1,6 +1,8 @@
 // Stands in for powershell.exe where the real one is missing (Wine): appends
-// its command line to powershell-calls.log and answers the interface-alias
-// query with the friendly name of every adapter holding the address.
+// where it was run from and its command line, a tab between them, to the
+// file TARVEX_STANDIN_LOG names, waits TARVEX_STANDIN_DELAY_MS if set, and
+// answers the interface-alias query with the friendly name of every adapter
+// holding the address.
 
 // Winsock before the rest of the Windows headers.
 #include <winsock2.h>
@@ -12,6 +14,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,9 +22,18 @@
 namespace {
 
 void record(const char* commandLine) {
-  if (std::FILE* log = std::fopen("powershell-calls.log", "ab")) {
-    std::fprintf(log, "%s\n", commandLine);
+  const char* path = std::getenv("TARVEX_STANDIN_LOG");
+  char self[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (std::FILE* log = std::fopen(path != nullptr ? path : "powershell-calls.log", "ab")) {
+    std::fprintf(log, "%s\t%s\n", self, commandLine);
     std::fclose(log);
+  }
+}
+
+void answerSlowlyIfAsked() {
+  if (const char* delay = std::getenv("TARVEX_STANDIN_DELAY_MS")) {
+    Sleep(static_cast<DWORD>(std::strtoul(delay, nullptr, 10)));
   }
 }
 
@@ -73,6 +85,7 @@ std::vector<std::string> aliasesOf(const in_addr& wanted) {
 int main() {
   const char* commandLine = GetCommandLineA();
   record(commandLine);
+  answerSlowlyIfAsked();
   in_addr wanted{};
   const auto aliases =
       addressIn(commandLine, wanted) ? aliasesOf(wanted) : std::vector<std::string>{};
