@@ -106,9 +106,9 @@ bool prepareCaptureLibrary() {
     SetDllDirectoryA((system + "\\Npcap").c_str());
   }
   if (LoadLibraryA("wpcap.dll") == nullptr) {
-    std::fprintf(stderr,
-                 "tarvex-finder needs Npcap: wpcap.dll could not be loaded. "
-                 "Install Npcap (https://npcap.com) and try again.\n");
+    writeStandardError(
+        "tarvex-finder needs Npcap: wpcap.dll could not be loaded. "
+        "Install Npcap (https://npcap.com) and try again.\n");
     return false;
   }
   return true;
