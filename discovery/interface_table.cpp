@@ -13,7 +13,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <system_error>

@@ -52,6 +52,26 @@ void waitUntilWritable(int fd) {
   while (!stopRequested() && poll(&wanted, 1, 200) == 0) {
   }
 }
+
+// Writes all of text to fd: 0, ECANCELED once a stop is requested (also in
+// the middle of a write that waits for a reader), or the failing write's
+// errno.
+int writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    if (stopRequested()) {
+      return ECANCELED;
+    }
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written >= 0) {
+      text.remove_prefix(static_cast<std::size_t>(written));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      waitUntilWritable(fd);
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
+}
 }  // namespace
 
 bool secureStandardDescriptors() {
@@ -113,32 +133,16 @@ bool prepareCaptureLibrary() { return true; }
 int smallestCaptureBufferBytes() { return static_cast<int>(sysconf(_SC_PAGESIZE)); }
 
 bool writeStandardOutput(std::string_view text) {
-  while (!text.empty()) {
-    if (stopRequested()) {
-      return false;
-    }
-    const ssize_t written = write(STDOUT_FILENO, text.data(), text.size());
-    if (written >= 0) {
-      text.remove_prefix(static_cast<std::size_t>(written));
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      waitUntilWritable(STDOUT_FILENO);
-    } else if (errno != EINTR) {
-      throw OutputError(std::strerror(errno));
-    }
+  const int error = writeAll(STDOUT_FILENO, text);
+  if (error != 0 && error != ECANCELED) {
+    throw OutputError(std::strerror(error));
   }
-  return true;
+  return error == 0;
 }
 
-// Standard output is written unbuffered, so nothing of it waits.
-void writeStandardError(std::string_view text) {
-  while (!text.empty() && !stopRequested()) {
-    const ssize_t written = write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0 && errno != EINTR) {
-      return;  // nowhere left to say it
-    }
-    text.remove_prefix(written < 0 ? 0 : static_cast<std::size_t>(written));
-  }
-}
+// Standard output is written unbuffered, so nothing of it waits. A failure
+// leaves nowhere to say so.
+void writeStandardError(std::string_view text) { writeAll(STDERR_FILENO, text); }
 
 void installStopHandlers() {
   handleSignal(SIGALRM, onStopGraceOver);

@@ -73,9 +73,9 @@ class UnderWine(unittest.TestCase):
         cls.lab.cleanup()
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
-    def start(self, env=None):
+    def start(self, env=None, cwd=None):
         return self.lab.start_tool(self.tool_ns, "tarvex-finder.exe", env=env or self.env,
-                                   cwd=self.run_dir, prefix=["wine"], eol="\r\n")
+                                   cwd=cwd or self.run_dir, prefix=["wine"], eol="\r\n")
 
     def setUp(self):
         if os.path.exists(self.log):
@@ -114,8 +114,7 @@ class UnderWine(unittest.TestCase):
         shutil.copy(STANDIN, planted)
         with open(os.path.join(planted, "powershell.bat"), "w") as batch:
             batch.write('@echo off\r\necho ran> "%~dp0bat-ran.txt"\r\necho Planted\r\n')
-        tool = self.lab.start_tool(self.tool_ns, "tarvex-finder.exe", env=self.env, cwd=planted,
-                                   prefix=["wine"], eol="\r\n")
+        tool = self.start(cwd=planted)
         tool.wait_for_text("Found interfaces : 2\r\n", timeout=60)
         tool.interrupt(timeout=10)
         self.assertEqual({where for where, _ in self.powershell_calls()}, {POWERSHELL})
