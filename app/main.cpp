@@ -42,10 +42,13 @@ int main() {
   if (!platform::secureStandardDescriptors()) {
     return 1;
   }
-  platform::raiseOpenFileLimit();
   if (!platform::prepareCaptureLibrary()) {
+    platform::writeStandardError(
+        "tarvex-finder needs Npcap: wpcap.dll could not be loaded. "
+        "Install Npcap (https://npcap.com) and try again.\n");
     return 1;
   }
+  platform::raiseOpenFileLimit();
   platform::installStopHandlers();
   // The table lives and dies inside: on Windows, closing the console ends
   // the process as soon as shutdownComplete() says so, and every handle must

@@ -1,9 +1,10 @@
-# wpcap.dll of the Npcap driver, delay-loaded so that the tool can point the
-# DLL search at Npcap's folder before the first capture call.
+# wpcap.dll of the Npcap driver. The tool loads it itself (platform/wpcap.cpp)
+# from Npcap's folder or System32 only, so nothing is linked against it: the
+# capture library's target brings that loader instead of an import library.
 #
-# PCAP_ROOT names an Npcap SDK (Include/, Lib/x64/wpcap.lib). Without one, a
-# MinGW build takes just the capture headers of the build host's libpcap (the
-# interface is the same) and makes the import library from wpcap.def.
+# PCAP_ROOT names an Npcap SDK (its Include/ is used). Without one, the build
+# takes just the capture headers of the build host's libpcap (the interface
+# is the same).
 set(PCAP_ROOT "" CACHE PATH "Npcap SDK folder")
 set(TARVEX_HAVE_PCAP_FINDALLDEVS_EX ON)
 
@@ -19,22 +20,4 @@ else()
        DESTINATION ${_tarvex_pcap_include})
 endif()
 target_include_directories(tarvex_pcap_headers INTERFACE ${_tarvex_pcap_include})
-
-if(MSVC)
-  find_library(WPCAP_LIBRARY wpcap PATHS ${PCAP_ROOT}/Lib/x64 NO_DEFAULT_PATH REQUIRED)
-  target_link_libraries(tarvex_pcap INTERFACE ${WPCAP_LIBRARY} delayimp)
-  target_link_options(tarvex_pcap INTERFACE /DELAYLOAD:wpcap.dll)
-else()
-  if(NOT CMAKE_DLLTOOL)
-    find_program(CMAKE_DLLTOOL NAMES x86_64-w64-mingw32-dlltool dlltool REQUIRED)
-  endif()
-  set(_tarvex_delaylib ${CMAKE_BINARY_DIR}/libwpcap-delay.a)
-  add_custom_command(OUTPUT ${_tarvex_delaylib}
-    COMMAND ${CMAKE_DLLTOOL} --input-def ${CMAKE_CURRENT_LIST_DIR}/wpcap.def
-            --dllname wpcap.dll --output-delaylib ${_tarvex_delaylib}
-    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/wpcap.def
-    COMMENT "Making the delay-load import library of wpcap.dll")
-  add_custom_target(tarvex_wpcap_delaylib DEPENDS ${_tarvex_delaylib})
-  add_dependencies(tarvex_pcap tarvex_wpcap_delaylib)
-  target_link_libraries(tarvex_pcap INTERFACE ${_tarvex_delaylib} delayimp)
-endif()
+target_sources(tarvex_pcap INTERFACE ${PROJECT_SOURCE_DIR}/platform/wpcap.cpp)

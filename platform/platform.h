@@ -38,9 +38,14 @@ bool secureStandardDescriptors();
 // takes descriptors, and a host may have thousands of them.
 void raiseOpenFileLimit();
 
-// Makes the capture library loadable. False (after saying why on standard
-// error) when it is not installed.
+// Makes the capture library usable; the first call of the tool. False when
+// it is not installed (on Windows: no usable wpcap.dll).
 bool prepareCaptureLibrary();
+
+#ifdef _WIN32
+// The system directory (System32), or empty text when it cannot be had.
+std::string systemDirectory();
+#endif
 
 // Asks a capture handle, before activation, to make each frame readable as
 // soon as it arrives rather than when the kernel hands over a block of them.

@@ -14,25 +14,40 @@ namespace platform {
 
 namespace {
 volatile LONG stopFlag = 0;
+// Alias lookups under way: the main thread waits for PowerShell there and
+// cannot see a stop.
+volatile LONG lookupsRunning = 0;
 HANDLE stopEvent = nullptr;
 HANDLE doneEvent = nullptr;
 
-// How long a stop may take before the process just ends: an alias lookup
-// waits for PowerShell, commonly a second or more.
+// How long an orderly stop may take before the process just ends.
 constexpr DWORD kStopGraceMs = 1000;
 
 BOOL WINAPI onConsoleControl(DWORD /*type*/) {
   requestStop();
   // The main thread stops at its next check and says when it has released
-  // everything; one that waits for a lookup does not get there in time, and
-  // after a close, logoff or shutdown event Windows ends the process as soon
-  // as this returns.
-  if (WaitForSingleObject(doneEvent, kStopGraceMs) != WAIT_OBJECT_0) {
-    // Not ExitProcess: the main thread may hold the C runtime's locks.
-    TerminateProcess(GetCurrentProcess(), 0);
+  // everything. One waiting for a lookup holds nothing that needs releasing,
+  // and after a close, logoff or shutdown event Windows ends the process as
+  // soon as this returns.
+  if (InterlockedCompareExchange(&lookupsRunning, 0, 0) != 0 ||
+      WaitForSingleObject(doneEvent, kStopGraceMs) != WAIT_OBJECT_0) {
+    // Not ExitProcess: the main thread may hold the C runtime's locks. The
+    // status is the one Windows gives a console program ended by Ctrl+C.
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   }
   return TRUE;
 }
+
+// cmd.exe looks for a command in the current directory before PATH, so the
+// lookups run from the system directory, which only administrators can
+// write to: a powershell.exe, .com, .bat or .cmd planted where the tool was
+// started (a downloads folder) never runs with its rights. The tool opens no
+// files, so nothing else depends on its working directory.
+bool enterSystemDirectory() {
+  const std::string system = systemDirectory();
+  return !system.empty() && SetCurrentDirectoryA(system.c_str()) != 0;
+}
+}  // namespace
 
 std::string systemDirectory() {
   char system[MAX_PATH];
@@ -42,22 +57,24 @@ std::string systemDirectory() {
   }
   return std::string(system, length);
 }
-}  // namespace
 
-// cmd.exe looks for a command in the current directory before PATH, so the
-// lookups run from the system directory, which only administrators can
-// write to: a powershell.exe, .com, .bat or .cmd planted where the tool was
-// started (a downloads folder) never runs with its rights. The tool opens no
-// files, so nothing else depends on its working directory.
 std::FILE* openCommandPipe(const std::string& commandLine) {
-  const std::string system = systemDirectory();
-  if (system.empty() || SetCurrentDirectoryA(system.c_str()) == 0) {
+  static const bool inSystemDirectory = enterSystemDirectory();
+  if (!inSystemDirectory) {
     return nullptr;
   }
-  return _popen(commandLine.c_str(), "r");
+  InterlockedIncrement(&lookupsRunning);
+  std::FILE* pipe = _popen(commandLine.c_str(), "r");
+  if (pipe == nullptr) {
+    InterlockedDecrement(&lookupsRunning);
+  }
+  return pipe;
 }
 
-void closeCommandPipe(std::FILE* pipe) { _pclose(pipe); }
+void closeCommandPipe(std::FILE* pipe) {
+  _pclose(pipe);
+  InterlockedDecrement(&lookupsRunning);
+}
 
 // A non-blocking read already returns what the driver holds, and not every
 // wpcap.dll exports pcap_set_immediate_mode, so it is not called.
@@ -96,22 +113,6 @@ void writeStandardError(std::string_view text) {
   std::fflush(stdout);
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
-}
-
-bool prepareCaptureLibrary() {
-  // Npcap keeps wpcap.dll in its own folder unless it was installed in its
-  // WinPcap-compatible mode; wpcap is delay-loaded so this runs first.
-  const std::string system = systemDirectory();
-  if (!system.empty()) {
-    SetDllDirectoryA((system + "\\Npcap").c_str());
-  }
-  if (LoadLibraryA("wpcap.dll") == nullptr) {
-    writeStandardError(
-        "tarvex-finder needs Npcap: wpcap.dll could not be loaded. "
-        "Install Npcap (https://npcap.com) and try again.\n");
-    return false;
-  }
-  return true;
 }
 
 void installStopHandlers() {

@@ -5,6 +5,10 @@ PowerShell under Wine is an empty stub, so a stand-in powershell.exe (built
 with the tests) takes its place in the prefix, where Windows keeps PowerShell,
 and Wine is told to run it instead of its own; it logs where it ran from and
 each command line it is given.
+
+Stand-ins for wpcap.dll and Packet.dll log every copy that is loaded. Copies
+lie beside the .exe and in the working directory, and Wine is told to prefer
+such native DLLs to its own, as real Windows has no wpcap of its own.
 """
 
 import os
@@ -19,7 +23,10 @@ import netns
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
 EXE = os.path.join(BUILD, "tarvex-finder.exe")
 STANDIN = os.path.join(BUILD, "test-tools", "powershell.exe")
+DLLS = os.path.join(BUILD, "test-tools", "dll")
 POWERSHELL = r"c:\windows\system32\windowspowershell\v1.0\powershell.exe"
+# What Windows gives a console program ended by Ctrl+C, as Wine passes it on.
+STATUS_CONTROL_C_EXIT = 0xC000013A & 0xFF
 
 
 def require_wine_build():
@@ -37,49 +44,74 @@ class UnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.lab = netns.Lab("w")
+        cls.addClassCleanup(cls.lab.cleanup)
+        cls.scratch = tempfile.mkdtemp(prefix="tarvex-wine-")
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, ignore_errors=True)
         lab = cls.lab.__enter__()
         cls.tool_ns, cls.peer = lab.tool_and_peer()
         cls.a = lab.iface("a")
         lab.link(cls.tool_ns, cls.a, cls.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")])
-        cls.scratch = tempfile.mkdtemp(prefix="tarvex-wine-")
-        cls.run_dir = os.path.join(cls.scratch, "run")
-        os.mkdir(cls.run_dir)
+        cls.run_dir = cls.folder_with_planted_dlls("run")
         shutil.copy(EXE, cls.run_dir)
         cls.log = os.path.join(cls.scratch, "powershell-calls.log")
+        cls.dll_log = os.path.join(cls.scratch, "dll-loads.log")
         # The prefix's server sees the network of the namespace it starts in.
         cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.scratch, "prefix"), WINEDEBUG="-all",
-                       WINEDLLOVERRIDES="powershell.exe=n",
-                       TARVEX_STANDIN_LOG="Z:" + cls.log.replace("/", "\\"))
+                       WINEDLLOVERRIDES="powershell.exe=n;wpcap=n,b;packet=n,b",
+                       TARVEX_STANDIN_LOG=windows_path(cls.log),
+                       TARVEX_DLL_LOG=windows_path(cls.dll_log))
         # One server and its services for the whole class, started before the
         # tool: services started by the tool's run inherit its stderr, and
         # Wine's device service can crash into it when the server shuts down.
         os.mkdir(cls.env["WINEPREFIX"])
+        cls.addClassCleanup(cls.stop_wine)
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", "-p"], env=cls.env,
                        timeout=60, check=True, **quiet)
         subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineboot", "-i"], env=cls.env,
                        timeout=300, check=True, **quiet)
-        shutil.copy(STANDIN, os.path.join(cls.env["WINEPREFIX"], "drive_c", "windows", "system32",
-                                          "WindowsPowerShell", "v1.0", "powershell.exe"))
+        cls.system32 = os.path.join(cls.env["WINEPREFIX"], "drive_c", "windows", "system32")
+        shutil.copy(STANDIN, os.path.join(cls.system32, "WindowsPowerShell", "v1.0",
+                                          "powershell.exe"))
 
     @classmethod
-    def tearDownClass(cls):
+    def stop_wine(cls):
         for process in cls.lab.processes:
             netns.stop_process(process)
-        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", "-k"], env=cls.env,
-                       capture_output=True, timeout=60)
-        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", "-w"], env=cls.env,
-                       capture_output=True, timeout=60)
-        cls.lab.cleanup()
-        shutil.rmtree(cls.scratch, ignore_errors=True)
+        for flag in ("-k", "-w"):
+            subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", flag], env=cls.env,
+                           capture_output=True, timeout=60)
+
+    @classmethod
+    def folder_with_planted_dlls(cls, name):
+        folder = os.path.join(cls.scratch, name)
+        os.mkdir(folder)
+        for dll in ("wpcap.dll", "Packet.dll"):
+            shutil.copy(os.path.join(DLLS, dll), folder)
+        return folder
 
     def start(self, env=None, cwd=None):
-        return self.lab.start_tool(self.tool_ns, "tarvex-finder.exe", env=env or self.env,
+        return self.lab.start_tool(self.tool_ns, os.path.join(self.run_dir, "tarvex-finder.exe"),
+                                   env=env or self.env,
                                    cwd=cwd or self.run_dir, prefix=["wine"], eol="\r\n")
 
     def setUp(self):
-        if os.path.exists(self.log):
-            os.remove(self.log)
+        for log in (self.log, self.dll_log):
+            if os.path.exists(log):
+                os.remove(log)
+        # Whatever a test does, no DLL is ever taken from the folders the tool
+        # was started from or in.
+        self.addCleanup(lambda: self.assertEqual(self.loaded_dlls(), []))
+
+    def loaded_dlls(self, clear=False):
+        """Every stand-in DLL loaded since the last look, lower-cased."""
+        if not os.path.exists(self.dll_log):
+            return []
+        with open(self.dll_log, encoding="ascii") as loads:
+            loaded = loads.read().lower().splitlines()
+        if clear:
+            os.remove(self.dll_log)
+        return loaded
 
     def powershell_calls(self):
         """(where the stand-in ran from, lower-cased; its command line)."""
@@ -108,9 +140,7 @@ class UnderWine(unittest.TestCase):
         self.assertLess(seconds, 5)
 
     def test_powershell_planted_in_the_working_directory_never_runs(self):
-        planted = os.path.join(self.scratch, "planted")
-        os.mkdir(planted)
-        shutil.copy(EXE, planted)
+        planted = self.folder_with_planted_dlls("planted")
         shutil.copy(STANDIN, planted)
         with open(os.path.join(planted, "powershell.bat"), "w") as batch:
             batch.write('@echo off\r\necho ran> "%~dp0bat-ran.txt"\r\necho Planted\r\n')
@@ -121,14 +151,30 @@ class UnderWine(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(planted, "bat-ran.txt")))
         self.assertNotIn("Planted", tool.out)
 
-    def test_ctrl_c_during_slow_lookups_ends_the_tool_at_once(self):
+    def test_ctrl_c_during_a_slow_lookup_ends_the_tool_at_once(self):
+        idle = self.start()
+        idle.wait_cycles(1, timeout=60)
+        idle_status, idle_seconds = idle.interrupt(timeout=10)
+        self.assertEqual(idle_status, 0)
         tool = self.start(env=dict(self.env, TARVEX_STANDIN_DELAY_MS="4000"))
         tool.wait_for_text("Fetching interfaces...\r\n", timeout=60)
         tool.read_for(0.5)  # into the first lookup
         status, seconds = tool.interrupt(timeout=15)
-        self.assertEqual(status, 0)
-        self.assertLess(seconds, 2.5)
+        print(f"stop: {idle_seconds:.2f} s polling, {seconds:.2f} s in a lookup", file=sys.stderr)
+        self.assertEqual(status, STATUS_CONTROL_C_EXIT)
+        self.assertLess(seconds, idle_seconds + 0.5)
         self.assertNotIn("Found interfaces", tool.out)
+
+    def test_npcap_is_taken_from_its_own_folder(self):
+        npcap = os.path.join(self.system32, "Npcap")
+        self.addCleanup(shutil.rmtree, npcap)
+        shutil.copytree(DLLS, npcap)
+        tool = self.start(cwd=self.folder_with_planted_dlls("npcap-cwd"))
+        self.assertEqual(tool.finish(timeout=60), 1)
+        self.assertEqual(tool.err, "Error in pcap_findalldevs_ex: pretend Npcap\r\n")
+        self.assertEqual(self.loaded_dlls(clear=True),
+                         [r"c:\windows\system32\npcap\packet.dll",
+                          r"c:\windows\system32\npcap\wpcap.dll"])
 
     def test_without_the_capture_driver(self):
         tool = self.start(env=dict(self.env, WINEDLLOVERRIDES="wpcap=d"))
@@ -137,6 +183,10 @@ class UnderWine(unittest.TestCase):
         self.assertEqual(tool.out, "")
         self.assertEqual(tool.err.count("\n"), 1)
         self.assertRegex(tool.err, r"^tarvex-finder needs Npcap: wpcap\.dll could not be loaded\..*\r\n$")
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
 
 
 if __name__ == "__main__":

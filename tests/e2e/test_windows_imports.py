@@ -1,5 +1,6 @@
-"""The Windows .exe needs nothing beside it but wpcap.dll, which it delay-loads;
-it carries version information and a manifest; the ZIP holds it stripped."""
+"""The Windows .exe imports only system DLLs: it loads wpcap.dll itself, with
+the DLL search narrowed first; it carries version information and a manifest;
+the ZIP holds it stripped."""
 
 import os
 import re
@@ -26,10 +27,13 @@ if "file format pei-x86-64" not in dump or "Subsystem\t\t00000003" not in dump:
 imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
 unexpected = imported - SYSTEM_DLLS
 symbols = subprocess.run([OBJDUMP, "-x", EXE], capture_output=True, text=True, check=True).stdout
-delay_loaded = "__DLL_HANDLE_" in symbols and "wpcap" in symbols
+delay_loaded = "__DLL_HANDLE_" in symbols
+loads_itself = all(f"{call}\n" in dump for call in
+                   ("SetDefaultDllDirectories", "AddDllDirectory", "LoadLibraryExA", "GetProcAddress"))
 print("imports:", ", ".join(sorted(imported)))
-if unexpected or not delay_loaded:
-    print(f"FAILED: unexpected imports {sorted(unexpected)}, wpcap delay-loaded: {delay_loaded}")
+if unexpected or delay_loaded or not loads_itself:
+    print(f"FAILED: unexpected imports {sorted(unexpected)}, delay-loads: {delay_loaded}, "
+          f"loads wpcap itself: {loads_itself}")
     sys.exit(1)
 
 # Version information from the project's version, and the manifest.
