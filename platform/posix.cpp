@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,19 +19,36 @@ namespace platform {
 
 namespace {
 volatile std::sig_atomic_t stopFlag = 0;
+volatile std::sig_atomic_t stopSignal = 0;
 
 // How long an orderly stop may take before the process just ends: a device
 // open (a stalled D-Bus bus) or a write to a full pipe can block for good.
 constexpr unsigned kStopGraceSeconds = 1;
 
-extern "C" void onStopSignal(int /*signal*/) {
+extern "C" void onStopSignal(int signal) {
   if (stopFlag == 0) {
+    stopSignal = signal;
     stopFlag = 1;
     alarm(kStopGraceSeconds);
   }
 }
 
-extern "C" void onStopGraceOver(int /*signal*/) { _exit(0); }
+// The orderly stop did not finish in time: the process ends as the stop
+// signal would have ended it, so that a shell sees 128+N rather than a clean
+// exit.
+extern "C" void onStopGraceOver(int /*signal*/) {
+  const int signal = stopSignal != 0 ? static_cast<int>(stopSignal) : SIGTERM;
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+  sigset_t pending{};
+  sigemptyset(&pending);
+  sigaddset(&pending, signal);
+  pthread_sigmask(SIG_UNBLOCK, &pending, nullptr);
+  raise(signal);
+  _exit(128 + signal);
+}
 
 void handleSignal(int signal, void (*handler)(int)) {
   struct sigaction action {};
@@ -132,12 +150,11 @@ bool prepareCaptureLibrary() { return true; }
 // Linux rings are made of whole pages; a smaller buffer gives none.
 int smallestCaptureBufferBytes() { return static_cast<int>(sysconf(_SC_PAGESIZE)); }
 
-bool writeStandardOutput(std::string_view text) {
+void writeStandardOutput(std::string_view text) {
   const int error = writeAll(STDOUT_FILENO, text);
   if (error != 0 && error != ECANCELED) {
     throw OutputError(std::strerror(error));
   }
-  return error == 0;
 }
 
 // Standard output is written unbuffered, so nothing of it waits. A failure

@@ -4,7 +4,6 @@ Namespaces and interfaces carry the test's process id; everything made is
 deleted on exit, whatever happens, and no process is left running.
 """
 
-import contextlib
 import os
 import queue
 import signal
@@ -19,11 +18,20 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def require_root():
+    """Skips the calling test program unless a namespace can be made and
+    entered here (a chroot may allow the one but not the other)."""
     if os.geteuid() != 0:
         print("SKIPPED: network namespace tests need root")
         sys.exit(SKIP)
-    if subprocess.run(["ip", "netns", "list"], capture_output=True).returncode != 0:
-        print("SKIPPED: the ip command cannot manage network namespaces here")
+    probe = f"tvx{os.getpid()}probe"
+    try:
+        entered = all(subprocess.run(command, capture_output=True, timeout=30).returncode == 0
+                      for command in (["ip", "netns", "add", probe],
+                                      ["ip", "netns", "exec", probe, "true"]))
+    finally:
+        subprocess.run(["ip", "netns", "del", probe], capture_output=True, timeout=30)
+    if not entered:
+        print("SKIPPED: network namespaces cannot be made and entered here")
         sys.exit(SKIP)
 
 
@@ -148,31 +156,6 @@ class Lab:
     def _sender(namespace, args):
         return ["ip", "netns", "exec", namespace, sys.executable,
                 os.path.join(HERE, "send_datagram.py"), *[str(a) for a in args]]
-
-
-RCU_EXPEDITED = "/sys/kernel/rcu_expedited"
-
-
-@contextlib.contextmanager
-def ordinary_grace_periods():
-    """Releasing a capture socket waits for an RCU grace period: about 25 ms
-    on most hosts, next to nothing on a kernel set to expedite them (as some
-    VMs are). Costs that scale with it are measured the usual way, and the
-    setting is put back afterwards."""
-    try:
-        with open(RCU_EXPEDITED) as setting:
-            before = setting.read().strip()
-        with open(RCU_EXPEDITED, "w") as setting:
-            setting.write("0")
-    except OSError:
-        print(f"note: {RCU_EXPEDITED} cannot be set; grace periods stay as they are")
-        yield
-        return
-    try:
-        yield
-    finally:
-        with open(RCU_EXPEDITED, "w") as setting:
-            setting.write(before)
 
 
 def stop_process(process):
