@@ -20,6 +20,7 @@ class Detection(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.lab = netns.Lab("d")
+        cls.addClassCleanup(cls.lab.cleanup)
         lab = cls.lab.__enter__()
         cls.tool_ns, cls.peer = lab.tool_and_peer()
         cls.a, cls.b = lab.iface("a"), lab.iface("b")
@@ -31,10 +32,6 @@ class Detection(unittest.TestCase):
         cls.tool = lab.start_tool(cls.tool_ns, TOOL)
         cls.tool.wait_for_text("Found interfaces : 3\n")
         cls.tool.wait_cycles(1)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.cleanup()
 
     def send(self, *args):
         self.lab.send(self.peer, *args)

@@ -22,6 +22,7 @@ class Lab3(unittest.TestCase):
 
     def setUp(self):
         self.lab = netns.Lab(self.tag)
+        self.addCleanup(self.lab.cleanup)
         lab = self.lab.__enter__()
         self.tool_ns, self.peer = lab.tool_and_peer()
         self.a, self.b, self.c = lab.iface("a"), lab.iface("b"), lab.iface("c")
@@ -33,9 +34,6 @@ class Lab3(unittest.TestCase):
         self.tool = lab.start_tool(self.tool_ns, TOOL)
         self.tool.wait_for_text("Found interfaces : 4\n")
         self.tool.wait_cycles(1)
-
-    def tearDown(self):
-        self.lab.cleanup()
 
     def after_startup(self):
         return self.tool.out.partition("Found interfaces : 4\n")[2]
@@ -53,6 +51,9 @@ class InterfaceFaults(Lab3):
         self.tool.wait_cycles(2)
         self.lab.send(self.peer, "192.0.2.2", 41000, "192.0.2.1", 1119)
         self.tool.wait_for_text(netns.report(self.a, "192.0.2.1", "192.0.2.2:41000"))
+        # The bounced interface captures again.
+        self.lab.send(self.peer, "198.51.100.2", 41001, "198.51.100.1", 1119)
+        self.tool.wait_for_text(netns.report(self.b, "198.51.100.1", "198.51.100.2:41001"))
         self.tool.wait_cycles(3)
         status, seconds = self.tool.interrupt()
         self.assertEqual(status, 0)

@@ -15,6 +15,7 @@ class StartUp(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.lab = netns.Lab("s")
+        cls.addClassCleanup(cls.lab.cleanup)
         lab = cls.lab.__enter__()
         cls.tool_ns, peer = lab.tool_and_peer()
         i = lab.iface
@@ -31,10 +32,6 @@ class StartUp(unittest.TestCase):
         cls.status, _ = tool.interrupt()
         cls.out, cls.err = tool.out, tool.err
         cls.plain = netns.plain_open(lab, cls.tool_ns, PLAIN_OPEN)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.cleanup()
 
     def startup_lines(self):
         return netns.startup_part(self.out).splitlines()

@@ -95,6 +95,7 @@ void queueFrame(const std::string& deviceName, std::vector<std::uint8_t> frame) 
   state().frames[deviceName].push_back(std::move(frame));
 }
 const Counters& counters() { return state().counters; }
+std::string openedOn(const pcap* handle) { return handle->device.name; }
 
 }  // namespace fakepcap
 
@@ -152,7 +153,15 @@ pcap_t* pcap_create(const char* name, char* errbuf) {
 
 int pcap_set_snaplen(pcap_t* /*handle*/, int snaplen) { return snaplen == 512 ? 0 : -1; }
 int pcap_set_promisc(pcap_t* /*handle*/, int promisc) { return promisc == 0 ? 0 : -1; }
-int pcap_set_timeout(pcap_t* /*handle*/, int timeout) { return timeout == -1 ? 0 : -1; }
+// Npcap's driver takes -1 as "return at once"; BPF systems reject a read
+// timeout that is not positive.
+int pcap_set_timeout(pcap_t* /*handle*/, int timeout) {
+#ifdef _WIN32
+  return timeout == -1 ? 0 : PCAP_ERROR;
+#else
+  return timeout > 0 ? 0 : PCAP_ERROR;
+#endif
+}
 
 int pcap_set_buffer_size(pcap_t* handle, int size) {
   if (handle->activated) {

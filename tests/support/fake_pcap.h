@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct pcap;
+
 namespace fakepcap {
 
 struct Address {
@@ -46,5 +48,8 @@ struct Counters {
   std::vector<bool> nonblocking;  // per opened handle, in opening order
 };
 const Counters& counters();
+
+// The name of the device a handle was opened on.
+std::string openedOn(const pcap* handle);
 
 }  // namespace fakepcap
