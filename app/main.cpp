@@ -14,11 +14,9 @@ int watchUntilStopped() {
   int status = 0;
   try {
     table = buildInterfaceTable();
-    // Writes nothing when start-up was cut short by a stop.
-    if (platform::writeStandardOutput("Found interfaces : " + std::to_string(table.count()) +
-                                      "\n")) {
-      detectionLoop(table);
-    }
+    // Neither writes nor polls when start-up was cut short by a stop.
+    platform::writeStandardOutput("Found interfaces : " + std::to_string(table.count()) + "\n");
+    detectionLoop(table);
   } catch (const EnumerationError& error) {
     platform::writeStandardError(std::string("Error in pcap_findalldevs_ex: ") + error.what() +
                                  "\n");
@@ -27,7 +25,7 @@ int watchUntilStopped() {
     platform::writeStandardError(std::string("Couldn't write to standard output: ") + error.what() +
                                  "\n");
     status = 1;
-  } catch (const std::runtime_error& error) {
+  } catch (const CommandStartError& error) {
     // The alias command could not be started: start-up cannot go on.
     platform::writeStandardError(std::string(error.what()) + "\n");
     status = 1;

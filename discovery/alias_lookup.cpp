@@ -40,7 +40,7 @@ std::string runCommandCapture(const std::string& commandLine) {
   std::string result;
   std::FILE* pipe = platform::openCommandPipe(commandLine);
   if (pipe == nullptr) {
-    throw std::runtime_error("popen() failed!");
+    throw CommandStartError("popen() failed!");
   }
   std::array<char, kReadBufferSize> buffer{};
   while (std::fgets(buffer.data(), kReadBufferSize, pipe) != nullptr) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,14 @@ inline constexpr std::size_t kIpv4TextBufferSize = 22;
 // each alias followed by a line feed, or empty text when none is known.
 using AliasLookup = std::function<std::string(const std::string& ipAddress)>;
 
+// The alias command could not be started; what() says "popen() failed!".
+class CommandStartError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Everything the command line writes to its standard output. Throws
-// std::runtime_error("popen() failed!") when it cannot be started.
+// CommandStartError when it cannot be started.
 std::string runCommandCapture(const std::string& commandLine);
 
 // The PowerShell command that prints the alias of the interface holding

@@ -197,8 +197,12 @@ InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias) {
     // A device without IPv4 is never read, so it needs no room for frames.
     CaptureHandle handle = openScannerCapture(
         *device, ipAddress ? kCaptureBufferBytes : platform::smallestCaptureBufferBytes());
-    if (!handle || !platform::writeStandardOutput("Fetching interfaces...\n")) {
+    if (!handle) {
       continue;
+    }
+    platform::writeStandardOutput("Fetching interfaces...\n");
+    if (platform::stopRequested()) {
+      break;
     }
     if (!ipAddress) {
       table.unusedHandles.push_back(std::move(handle));

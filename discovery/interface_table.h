@@ -44,7 +44,14 @@ inline constexpr const char* kEnumerationSource = "rpcap://";
 inline constexpr const char* kScannerFilter = "udp dst port 1119";
 inline constexpr int kSnapshotLength = 512;
 inline constexpr int kPromiscuous = 0;
+// Reads never wait, since every handle is made non-blocking. Npcap's driver
+// takes -1 as "return at once"; libpcap documents a timeout that is not
+// positive as undefined, and BPF systems reject one, so there it is positive.
+#ifdef _WIN32
 inline constexpr int kReadTimeoutMs = -1;
+#else
+inline constexpr int kReadTimeoutMs = 1000;
+#endif
 inline constexpr int kCaptureBufferBytes = 256 * 1024;
 
 // The capture devices cannot be listed; what() is the library's reason.

@@ -64,8 +64,9 @@ class OutputError : public std::runtime_error {
 
 // Writes all of text to standard output at once, unbuffered. Once a stop is
 // requested it writes nothing more and gives up a write that waits for a
-// reader, returning false. Throws OutputError when output cannot be written.
-bool writeStandardOutput(std::string_view text);
+// reader; callers that must know ask stopRequested(). Throws OutputError
+// when output cannot be written.
+void writeStandardOutput(std::string_view text);
 
 // Writes text to standard error after everything written to standard
 // output, so that the two keep their order on a shared terminal or file.

@@ -93,9 +93,9 @@ void raiseOpenFileLimit() {}
 // Npcap takes any kernel buffer size; one page is as small as any.
 int smallestCaptureBufferBytes() { return 4096; }
 
-bool writeStandardOutput(std::string_view text) {
+void writeStandardOutput(std::string_view text) {
   if (stopRequested()) {
-    return false;
+    return;
   }
   // Through the runtime's stream, which turns line feeds into CR LF.
   errno = 0;
@@ -103,7 +103,6 @@ bool writeStandardOutput(std::string_view text) {
     std::clearerr(stdout);
     throw OutputError(std::strerror(errno != 0 ? errno : EIO));
   }
-  return true;
 }
 
 void writeStandardError(std::string_view text) {

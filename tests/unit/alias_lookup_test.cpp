@@ -55,7 +55,7 @@ TEST(RunCommandCapture, RaisesWhenTheCommandCannotStart) {
       runCommandCapture("echo unreachable");
       giveBack();
       std::fputs("returned", stdout);
-    } catch (const std::runtime_error& error) {
+    } catch (const CommandStartError& error) {
       giveBack();
       std::fputs(error.what(), stdout);
     }
