@@ -11,8 +11,14 @@ as_root() {
   fi
 }
 
-# ensure_packages PACKAGE... installs those not installed yet.
+# True on a system whose packages come from apt (Debian and its kin).
+on_debian() {
+  command -v apt-get >/dev/null 2>&1 && command -v dpkg-query >/dev/null 2>&1
+}
+
+# ensure_packages PACKAGE... installs those not installed yet, saying which.
 ensure_packages() {
+  on_debian || return 1
   local missing=()
   local package
   for package in "$@"; do
@@ -21,13 +27,15 @@ ensure_packages() {
     fi
   done
   [ "${#missing[@]}" -eq 0 ] && return 0
-  echo "installing: ${missing[*]}"
   if [ -z "${TARVEX_APT_UPDATED:-}" ]; then
-    as_root apt-get update -qq
+    echo "updating the package lists"
+    as_root apt-get update -qq || return 1
     export TARVEX_APT_UPDATED=1
   fi
+  echo "installing: ${missing[*]}"
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config libpcap-dev)
+WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
