@@ -7,13 +7,38 @@
 
 namespace {
 
+// The messages of start-up, in the words and on the streams of the tool's
+// first releases.
+void writeStartupEvent(const StartupEvent& event) {
+  const std::string filter = kScannerFilter;
+  switch (event.kind) {
+    case StartupEvent::Kind::opened:
+      platform::writeStandardOutput("Fetching interfaces...\n");
+      break;
+    case StartupEvent::Kind::openFailed:
+      platform::writeStandardOutput("pcap_open_live() failed due to [" + event.detail + "]\n");
+      break;
+    case StartupEvent::Kind::filterNotCompiled:
+      platform::writeStandardError("Couldn't parse filter " + filter + ": " + event.detail + "\n");
+      break;
+    case StartupEvent::Kind::filterNotInstalled:
+      platform::writeStandardError("Couldn't install filter " + filter + ": " + event.detail +
+                                   "\n");
+      break;
+    case StartupEvent::Kind::notNonBlocking:
+      platform::writeStandardError("Couldn't make " + event.device +
+                                   " non-blocking: " + event.detail + "\n");
+      break;
+  }
+}
+
 // Start-up and detection until a stop is requested; the exit status. Every
 // message about a failure and every status is decided here.
 int watchUntilStopped() {
   InterfaceTable table;
   int status = 0;
   try {
-    table = buildInterfaceTable();
+    table = buildInterfaceTable(writeStartupEvent);
     // Neither writes nor polls when start-up was cut short by a stop.
     platform::writeStandardOutput("Found interfaces : " + std::to_string(table.count()) + "\n");
     detectionLoop(table);

@@ -36,7 +36,7 @@ std::string formatReport(const InterfaceEntry& entry, const std::uint8_t* frame,
   return report;
 }
 
-bool pollInterfacesOnce(const InterfaceTable& table) {
+bool pollInterfacesOnce(const InterfaceTable& table, const CycleOutput& output) {
   bool sawFrame = false;
   for (const InterfaceEntry& entry : table.entries) {
     if (platform::stopRequested()) {
@@ -45,18 +45,18 @@ bool pollInterfacesOnce(const InterfaceTable& table) {
     if (const auto frame = readOneFrame(entry.handle.get())) {
       sawFrame = true;
       // In one piece, so that a pipe never sees half a report.
-      platform::writeStandardOutput(formatReport(entry, frame->bytes, frame->length));
+      output(formatReport(entry, frame->bytes, frame->length));
     }
   }
   if (!sawFrame) {
-    platform::writeStandardOutput("Didn't receive any packet\n");
+    output("Didn't receive any packet\n");
   }
   return sawFrame;
 }
 
 void detectionLoop(const InterfaceTable& table) {
   while (!platform::stopRequested()) {
-    pollInterfacesOnce(table);
+    pollInterfacesOnce(table, platform::writeStandardOutput);
     platform::pauseUnlessStopped(kPollingPauseMs);
   }
 }

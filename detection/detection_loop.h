@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "discovery/interface_table.h"
 
@@ -14,12 +16,14 @@ inline constexpr unsigned kPollingPauseMs = 1000;
 std::string formatReport(const InterfaceEntry& entry, const std::uint8_t* frame,
                          std::size_t length);
 
-// Polls every entry once, in table order, and reports each captured frame;
-// writes "Didn't receive any packet" when none was. Everything written has
-// reached standard output when it returns. True when a frame was seen.
-// Returns early once a stop is requested; throws platform::OutputError when
-// standard output cannot be written.
-bool pollInterfacesOnce(const InterfaceTable& table);
+// Takes each piece of a cycle's output whole: a report, or the idle line.
+using CycleOutput = std::function<void(std::string_view text)>;
 
-// Polls once a second until a stop is requested.
+// Polls every entry once, in table order, and hands each captured frame's
+// report to output; then "Didn't receive any packet" when there was none.
+// True when a frame was seen. Returns early once a stop is requested.
+bool pollInterfacesOnce(const InterfaceTable& table, const CycleOutput& output);
+
+// Polls once a second until a stop is requested, writing to standard
+// output; throws platform::OutputError when it cannot be written.
 void detectionLoop(const InterfaceTable& table);

@@ -89,12 +89,9 @@ AliasLookup makeStartupAliasLookup() {
 #ifdef _WIN32
   return lookupInterfaceAlias;
 #else
-  auto interfaces = std::make_shared<std::optional<std::vector<platform::InterfaceAddress> > >();
-  return [interfaces](const std::string& ipAddress) {
-    if (!*interfaces) {
-      *interfaces = platform::readInterfaceAddresses();
-    }
-    return aliasesHolding(**interfaces, ipAddress);
-  };
+  auto interfaces = std::make_shared<const std::vector<platform::InterfaceAddress> >(
+      platform::readInterfaceAddresses());
+  return
+      [interfaces](const std::string& ipAddress) { return aliasesHolding(*interfaces, ipAddress); };
 #endif
 }

@@ -41,6 +41,7 @@ std::string aliasesHolding(const std::vector<platform::InterfaceAddress>& interf
 // One lookup, as the host answers it.
 std::string lookupInterfaceAlias(const std::string& ipAddress);
 
-// The lookup used during start-up; on POSIX hosts it reads the system's
-// interface list once, on its first use, and answers every address from it.
+// The lookup used during start-up, safe to call from several threads at
+// once; on POSIX hosts it reads the system's interface list once, when made,
+// and answers every address from it.
 AliasLookup makeStartupAliasLookup();

@@ -3,6 +3,7 @@
 #include <pcap/pcap.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -60,11 +61,31 @@ class EnumerationError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What start-up has to tell about one device.
+struct StartupEvent {
+  enum class Kind {
+    opened,              // opened and filtered
+    openFailed,          // detail: the failure as pcap_open_live words it
+    filterNotCompiled,   // detail: the library's reason
+    filterNotInstalled,  // detail: the library's reason
+    notNonBlocking,      // detail: the library's reason
+  };
+  Kind kind = Kind::opened;
+  std::string device;  // the name the device is listed by
+  std::string detail;
+};
+
+// The one owner of start-up's output: handed one event per device, in
+// device-list order, on the thread that builds the table.
+using StartupOutput = std::function<void(const StartupEvent&)>;
+
 // Opens every capture device with the scanner filter and names each usable
-// one. Throws EnumerationError when the devices cannot be listed. Stops
-// early, printing nothing more, once a stop is requested.
-InterfaceTable buildInterfaceTable();
-InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias);
+// one, several at a time, reporting each device to output in list order.
+// Throws EnumerationError when the devices cannot be listed, and
+// CommandStartError when a lookup cannot start (after reporting that
+// device). Stops early, reporting nothing more, once a stop is requested.
+InterfaceTable buildInterfaceTable(const StartupOutput& output);
+InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias, const StartupOutput& output);
 
 // Closes every handle of the table at once and frees its device list.
 void releaseInterfaceTable(InterfaceTable& table);

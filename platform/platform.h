@@ -52,6 +52,9 @@ std::string systemDirectory();
 // Returns the capture library's status (0 on success).
 int requestImmediateDelivery(pcap* handle);
 
+// Whether capture devices may be opened from several threads at once.
+bool captureOpensMayOverlap();
+
 // The smallest kernel capture buffer the capture library accepts, for
 // devices that are opened but never read.
 int smallestCaptureBufferBytes();

@@ -147,6 +147,9 @@ std::vector<InterfaceAddress> readInterfaceAddresses() {
 
 bool prepareCaptureLibrary() { return true; }
 
+// Each open waits for a kernel grace period; opens made at once share it.
+bool captureOpensMayOverlap() { return true; }
+
 // Linux rings are made of whole pages; a smaller buffer gives none.
 int smallestCaptureBufferBytes() { return static_cast<int>(sysconf(_SC_PAGESIZE)); }
 

@@ -87,6 +87,10 @@ std::vector<InterfaceAddress> readInterfaceAddresses() { return {}; }
 // the place of a closed standard stream.
 bool secureStandardDescriptors() { return true; }
 
+// Npcap's documentation does not promise that opens may overlap; they are
+// quick, and the lookups after them (a PowerShell each) still do.
+bool captureOpensMayOverlap() { return false; }
+
 // Windows sets no per-process limit on open capture handles.
 void raiseOpenFileLimit() {}
 

@@ -68,6 +68,28 @@ class StartUp(unittest.TestCase):
         self.assertNotIn("Couldn't", self.out)
 
 
+class ManyDevices(unittest.TestCase):
+    def test_output_is_that_of_opening_one_device_at_a_time(self):
+        # Forty veth pairs, every third end down, so that open failures
+        # interleave with the devices that open; nflog and nfqueue cannot take
+        # the filter.
+        lab = netns.Lab("m")
+        self.addCleanup(lab.cleanup)
+        tool_ns = lab.namespace("tool")
+        lab.veth_pairs(tool_ns, "m", 40, ipv4=True)
+        for i in range(0, 40, 3):
+            lab.sh(tool_ns, f"ip link set {lab.iface(f'm{i}')} down")
+        tool = lab.start_tool(tool_ns, TOOL)
+        tool.wait_for_text("Found interfaces : ", timeout=60)
+        tool.wait_cycles(1)
+        self.assertEqual(tool.interrupt()[0], 0)
+        plain = netns.plain_open(lab, tool_ns, PLAIN_OPEN)
+        self.assertGreater(len(netns.open_failures(tool.out)), 10)
+        self.assertEqual(netns.startup_part(tool.out), netns.startup_part(plain.out))
+        self.assertIn("Couldn't parse filter", tool.err)
+        self.assertEqual(tool.err, plain.err)
+
+
 class WithoutCaptureRights(unittest.TestCase):
     def test_every_device_fails_to_open_and_the_loop_still_runs(self):
         with netns.Lab("u") as lab:

@@ -161,9 +161,21 @@ class UnderWine(unittest.TestCase):
         tool.read_for(0.5)  # into the first lookup
         status, seconds = tool.interrupt(timeout=15)
         print(f"stop: {idle_seconds:.2f} s polling, {seconds:.2f} s in a lookup", file=sys.stderr)
-        self.assertEqual(status, STATUS_CONTROL_C_EXIT)
+        self.assertEqual(status, STATUS_CONTROL_C_EXIT, tool.out)
         self.assertLess(seconds, idle_seconds + 0.5)
         self.assertNotIn("Found interfaces", tool.out)
+
+    def test_slow_lookups_overlap_and_change_no_byte(self):
+        # Two interfaces whose lookups take 2 s each: 4 s one after the other.
+        tool = self.start(env=dict(self.env, TARVEX_STANDIN_DELAY_MS="2000"))
+        tool.wait_for_text("Found interfaces : 2\r\n", timeout=60)
+        fetched = tool.arrival_times("Fetching interfaces...\r\n")[0]
+        counted = tool.arrival_times("Found interfaces : ")[0]
+        self.assertEqual(tool.interrupt(timeout=10)[0], 0)
+        self.assertTrue(tool.out.startswith("Fetching interfaces...\r\n" * 2 +
+                                            "Found interfaces : 2\r\n"), tool.out[:300])
+        self.assertEqual(len(self.powershell_calls()), 2)
+        self.assertLess(counted - fetched, 3.5)
 
     def test_npcap_is_taken_from_its_own_folder(self):
         npcap = os.path.join(self.system32, "Npcap")

@@ -11,7 +11,6 @@
 
 struct pcap {
   fakepcap::Device device;
-  std::size_t index = 0;
   bool activated = false;
   std::string error;
   pcap_pkthdr header{};
@@ -31,6 +30,12 @@ struct State {
 State& state() {
   static State instance;
   return instance;
+}
+
+// The tool opens and closes handles from several threads at once.
+std::unique_lock<std::mutex> lockState() {
+  static std::mutex mutex;
+  return std::unique_lock<std::mutex>(mutex);
 }
 
 sockaddr* makeSocketAddress(const Address& address) {
@@ -88,7 +93,10 @@ Address ipv4(const std::string& text) { return {AF_INET, text}; }
 Address ipv6(const std::string& text) { return {AF_INET6, text}; }
 Address withoutSocketAddress() { return {0, {}}; }
 
-void reset() { state() = State{}; }
+void reset() {
+  const auto lock = lockState();
+  state() = State{};
+}
 void setDevices(std::vector<Device> devices) { state().devices = std::move(devices); }
 void failEnumeration(const std::string& message) { state().enumerationError = message; }
 void queueFrame(const std::string& deviceName, std::vector<std::uint8_t> frame) {
@@ -99,21 +107,25 @@ std::string openedOn(const pcap* handle) { return handle->device.name; }
 
 }  // namespace fakepcap
 
+using fakepcap::lockState;
 using fakepcap::state;
 
 extern "C" {
 
 int pcap_findalldevs(pcap_if_t** devices, char* errbuf) {
+  const auto lock = lockState();
   return fakepcap::enumerate(devices, errbuf);
 }
 
 int pcap_findalldevs_ex(const char* source, pcap_rmtauth* /*auth*/, pcap_if_t** devices,
                         char* errbuf) {
+  const auto lock = lockState();
   state().counters.enumerationSources.emplace_back(source);
   return fakepcap::enumerate(devices, errbuf);
 }
 
 void pcap_freealldevs(pcap_if_t* devices) {
+  const auto lock = lockState();
   if (devices != nullptr) {
     --state().counters.listsLive;
   }
@@ -132,6 +144,7 @@ void pcap_freealldevs(pcap_if_t* devices) {
 }
 
 pcap_t* pcap_create(const char* name, char* errbuf) {
+  const auto lock = lockState();
   state().counters.openedNames.emplace_back(name);
   for (const fakepcap::Device& device : state().devices) {
     const std::string local = "rpcap://" + std::string(name);
@@ -139,12 +152,8 @@ pcap_t* pcap_create(const char* name, char* errbuf) {
       continue;
     }
     ++state().counters.handlesLive;
-    state().counters.nonblocking.push_back(false);
-    state().counters.bufferSizes.push_back(0);
-    state().counters.immediateMode.push_back(false);
     auto* handle = new pcap{};
     handle->device = device;
-    handle->index = state().counters.nonblocking.size() - 1;
     return handle;
   }
   std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: no such device in the fake", name);
@@ -167,7 +176,8 @@ int pcap_set_buffer_size(pcap_t* handle, int size) {
   if (handle->activated) {
     return PCAP_ERROR_ACTIVATED;
   }
-  state().counters.bufferSizes[handle->index] = size;
+  const auto lock = lockState();
+  state().counters.bufferSizes[handle->device.name] = size;
   return 0;
 }
 
@@ -175,7 +185,8 @@ int pcap_set_immediate_mode(pcap_t* handle, int immediate) {
   if (handle->activated) {
     return PCAP_ERROR_ACTIVATED;
   }
-  state().counters.immediateMode[handle->index] = immediate != 0;
+  const auto lock = lockState();
+  state().counters.immediateMode[handle->device.name] = immediate != 0;
   return 0;
 }
 
@@ -188,21 +199,20 @@ int pcap_activate(pcap_t* handle) {
 }
 
 const char* pcap_statustostr(int status) {
-  static std::string text;
+  thread_local std::string text;
   text = "status " + std::to_string(status);
   return text.c_str();
 }
 
 void pcap_close(pcap_t* handle) {
-  // The tool closes handles from several threads at once.
-  static std::mutex closing;
-  const std::lock_guard<std::mutex> lock(closing);
+  const auto lock = lockState();
   --state().counters.handlesLive;
   delete handle;
 }
 
 int pcap_compile(pcap_t* handle, bpf_program* program, const char* filter, int /*optimize*/,
                  bpf_u_int32 /*netmask*/) {
+  const auto lock = lockState();
   state().counters.compiledFilters.emplace_back(filter);
   if (!handle->device.compileError.empty()) {
     handle->error = handle->device.compileError;
@@ -215,6 +225,7 @@ int pcap_compile(pcap_t* handle, bpf_program* program, const char* filter, int /
 }
 
 void pcap_freecode(bpf_program* program) {
+  const auto lock = lockState();
   if (program->bf_insns != nullptr) {
     --state().counters.programsLive;
     delete program->bf_insns;
@@ -233,13 +244,15 @@ int pcap_setfilter(pcap_t* handle, bpf_program* /*program*/) {
 char* pcap_geterr(pcap_t* handle) { return handle->error.data(); }
 
 int pcap_setnonblock(pcap_t* handle, int nonblock, char* /*errbuf*/) {
-  state().counters.nonblocking[handle->index] = nonblock != 0;
+  const auto lock = lockState();
+  state().counters.nonblocking[handle->device.name] = nonblock != 0;
   return 0;
 }
 
 int pcap_datalink(pcap_t* handle) { return handle->device.linkType; }
 
 int pcap_next_ex(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
+  const auto lock = lockState();
   auto& queue = state().frames[handle->device.name];
   if (queue.empty()) {
     return 0;

@@ -4,6 +4,7 @@
 // in place of libpcap.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,17 +36,19 @@ void setDevices(std::vector<Device> devices);
 void failEnumeration(const std::string& message);
 void queueFrame(const std::string& deviceName, std::vector<std::uint8_t> frame);
 
+// What the tool asked of the library. Devices are opened from several
+// threads, so what is recorded per handle is keyed by its device's name.
 struct Counters {
   int enumerations = 0;
   int listsLive = 0;                     // device lists handed out and not freed
   int handlesLive = 0;                   // handles opened and not closed
   int programsLive = 0;                  // compiled filters not freed
-  std::vector<std::string> openedNames;  // as given to pcap_create
-  std::vector<int> bufferSizes;          // per created handle
-  std::vector<bool> immediateMode;       // per created handle, set before activation
+  std::vector<std::string> openedNames;  // as given to pcap_create, in no set order
+  std::map<std::string, int> bufferSizes;
+  std::map<std::string, bool> immediateMode;  // set before activation
   std::vector<std::string> compiledFilters;
   std::vector<std::string> enumerationSources;
-  std::vector<bool> nonblocking;  // per opened handle, in opening order
+  std::map<std::string, bool> nonblocking;
 };
 const Counters& counters();
 

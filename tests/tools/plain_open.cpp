@@ -1,7 +1,7 @@
-// The plain way to open every capture device: pcap_open_live with the
-// library's defaults, then the scanner filter. The tests compare the tool's
-// open and filter failure messages with this program's, and the benchmark
-// its cost.
+// The plain way to open every capture device, one at a time: pcap_open_live
+// with the library's defaults, then the scanner filter, saying so for each
+// device in the tool's words. The tests compare the tool's start-up output
+// with this program's, and the benchmark its cost.
 // With --wait it stays up (handles open) until SIGINT or SIGTERM.
 
 #include <pcap/pcap.h>
@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
       pcap_close(handle);
       continue;
     }
+    std::printf("Fetching interfaces...\n");
     handles.push_back(handle);
   }
   std::printf("Found interfaces : %zu\n", handles.size());

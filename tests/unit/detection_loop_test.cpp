@@ -5,7 +5,6 @@
 
 #include "tests/support/corpus.h"
 #include "tests/support/fake_pcap.h"
-#include "tests/support/output_capture.h"
 
 namespace {
 
@@ -31,16 +30,14 @@ class PollingCycleTest : public ::testing::Test {
   }
 
   static InterfaceTable buildQuietly(const AliasLookup& lookup) {
-    OutputCapture capture;
-    return buildInterfaceTable(lookup);
+    return buildInterfaceTable(lookup, [](const StartupEvent&) {});
   }
 
   static std::string pollOnce(const InterfaceTable& table, bool expectFrame) {
-    OutputCapture capture;
-    EXPECT_EQ(pollInterfacesOnce(table), expectFrame);
-    const auto streams = capture.finish();
-    EXPECT_EQ(streams.err, "");
-    return streams.out;
+    std::string out;
+    EXPECT_EQ(pollInterfacesOnce(table, [&out](std::string_view text) { out += text; }),
+              expectFrame);
+    return out;
   }
 };
 

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <set>
+
 #ifndef _WIN32
 #include <unistd.h>
 #endif
 
 #include "tests/support/fake_pcap.h"
-#include "tests/support/output_capture.h"
 
 namespace {
 
@@ -28,36 +32,53 @@ std::vector<Device> mixedDevices() {
   };
 }
 
+// Start-up's events, one line each: "kind device: detail".
+class RecordedStartup {
+ public:
+  StartupOutput owner() {
+    return [this](const StartupEvent& event) {
+      static const char* const kinds[] = {"opened", "openFailed", "filterNotCompiled",
+                                          "filterNotInstalled", "notNonBlocking"};
+      lines += kinds[static_cast<int>(event.kind)] + (" " + event.device) +
+               (event.detail.empty() ? "" : ": " + event.detail) + "\n";
+    };
+  }
+  std::string lines;
+};
+
 class InterfaceTableTest : public ::testing::Test {
  protected:
   void SetUp() override { fakepcap::reset(); }
 
+  // Devices are started from several threads, so lookups are recorded under
+  // a lock and compared in order of address.
   InterfaceTable build() {
-    OutputCapture capture;
-    InterfaceTable table = buildInterfaceTable([this](const std::string& ip) {
-      lookups.push_back(ip);
-      return "alias of " + ip + "\n";
-    });
-    streams = capture.finish();
+    InterfaceTable table = buildInterfaceTable(
+        [this](const std::string& ip) {
+          const std::lock_guard<std::mutex> lock(lookupsMutex);
+          lookups.insert(ip);
+          return "alias of " + ip + "\n";
+        },
+        startup.owner());
     return table;
   }
 
-  std::vector<std::string> lookups;
-  OutputCapture::Result streams;
+  std::mutex lookupsMutex;
+  std::multiset<std::string> lookups;
+  RecordedStartup startup;
 };
 
-TEST_F(InterfaceTableTest, ReportsEachSkipOnItsStreamInDeviceOrder) {
+TEST_F(InterfaceTableTest, ReportsEachDeviceInDeviceOrder) {
   fakepcap::setDevices(mixedDevices());
   build();
-  EXPECT_EQ(streams.out,
-            "Fetching interfaces...\n"
-            "pcap_open_live() failed due to [broken: Can't create raw socket]\n"
-            "Fetching interfaces...\n"
-            "Fetching interfaces...\n"
-            "Fetching interfaces...\n");
-  EXPECT_EQ(streams.err,
-            "Couldn't parse filter udp dst port 1119: syntax error\n"
-            "Couldn't install filter udp dst port 1119: not permitted\n");
+  EXPECT_EQ(startup.lines,
+            "opened eth0\n"
+            "openFailed broken: broken: Can't create raw socket\n"
+            "filterNotCompiled nocompile: syntax error\n"
+            "filterNotInstalled noinstall: not permitted\n"
+            "opened v6only\n"
+            "opened nosockaddr\n"
+            "opened twin\n");
 }
 
 TEST_F(InterfaceTableTest, KeepsOneEntryPerUsableDeviceWithItsFirstIpv4Address) {
@@ -72,7 +93,7 @@ TEST_F(InterfaceTableTest, KeepsOneEntryPerUsableDeviceWithItsFirstIpv4Address) 
   EXPECT_STREQ(table.entries[2].device->name, "twin");
   EXPECT_EQ(table.entries[0].alias, "alias of 192.0.2.10\n");
   // Devices sharing an address are looked up and kept separately.
-  EXPECT_EQ(lookups, (std::vector<std::string>{"192.0.2.10", "198.51.100.5", "192.0.2.10"}));
+  EXPECT_EQ(lookups, (std::multiset<std::string>{"192.0.2.10", "198.51.100.5", "192.0.2.10"}));
 }
 
 TEST_F(InterfaceTableTest, OpensEveryDeviceWithTheScannerSettings) {
@@ -83,8 +104,9 @@ TEST_F(InterfaceTableTest, OpensEveryDeviceWithTheScannerSettings) {
 #ifdef TARVEX_HAVE_PCAP_FINDALLDEVS_EX
   EXPECT_EQ(seen.enumerationSources, std::vector<std::string>{"rpcap://"});
 #endif
-  EXPECT_EQ(seen.openedNames, (std::vector<std::string>{"eth0", "broken", "nocompile", "noinstall",
-                                                        "v6only", "nosockaddr", "twin"}));
+  EXPECT_EQ(std::multiset<std::string>(seen.openedNames.begin(), seen.openedNames.end()),
+            (std::multiset<std::string>{"eth0", "broken", "nocompile", "noinstall", "v6only",
+                                        "nosockaddr", "twin"}));
   EXPECT_EQ(seen.compiledFilters, std::vector<std::string>(6, "udp dst port 1119"));
   // broken and v6only have no IPv4 to be read on: they get the smallest buffer.
   const int frames = 256 * 1024;
@@ -93,21 +115,28 @@ TEST_F(InterfaceTableTest, OpensEveryDeviceWithTheScannerSettings) {
 #else
   const int least = static_cast<int>(sysconf(_SC_PAGESIZE));  // one page of ring
 #endif
-  EXPECT_EQ(seen.bufferSizes,
-            (std::vector<int>{frames, least, frames, frames, least, frames, frames}));
+  EXPECT_EQ(seen.bufferSizes, (std::map<std::string, int>{{"eth0", frames},
+                                                          {"broken", least},
+                                                          {"nocompile", frames},
+                                                          {"noinstall", frames},
+                                                          {"v6only", least},
+                                                          {"nosockaddr", frames},
+                                                          {"twin", frames}}));
 #ifndef _WIN32
   // Frames must be readable at the next poll, not when the kernel hands over
   // a block of them.
-  EXPECT_EQ(seen.immediateMode, std::vector<bool>(7, true));
+  EXPECT_EQ(seen.immediateMode.size(), 7U);
+  for (const auto& [device, immediate] : seen.immediateMode) {
+    EXPECT_TRUE(immediate) << device;
+  }
 #endif
   for (const auto& entry : table.entries) {
     EXPECT_EQ(fakepcap::openedOn(entry.handle.get()), entry.device->name);
   }
-  // The kept handles (eth0, nosockaddr, twin) were made non-blocking.
-  ASSERT_EQ(seen.nonblocking.size(), 7U);
-  EXPECT_TRUE(seen.nonblocking[0]);
-  EXPECT_TRUE(seen.nonblocking[5]);
-  EXPECT_TRUE(seen.nonblocking[6]);
+  // Every handle that opened and took the filter was made non-blocking.
+  EXPECT_EQ(seen.nonblocking,
+            (std::map<std::string, bool>{
+                {"eth0", true}, {"v6only", true}, {"nosockaddr", true}, {"twin", true}}));
 }
 
 TEST_F(InterfaceTableTest, OpenFailuresReadAsTheLibrarysOwnOpenWouldPutThem) {
@@ -123,24 +152,31 @@ TEST_F(InterfaceTableTest, OpenFailuresReadAsTheLibrarysOwnOpenWouldPutThem) {
       {.name = "eth4", .addresses = {ipv4("192.0.2.4")}, .activateStatus = PCAP_WARNING},
   });
   const InterfaceTable table = build();
-  const std::string status = "status ";
-  EXPECT_EQ(
-      streams.out,
-      "pcap_open_live() failed due to [eth0: " + status + std::to_string(PCAP_ERROR_PERM_DENIED) +
-          " (socket: EPERM)]\n" + "pcap_open_live() failed due to [eth1: " + status +
-          std::to_string(PCAP_ERROR_IFACE_NOT_UP) + "]\n" +
-          "pcap_open_live() failed due to [eth2: " + status +
-          std::to_string(PCAP_ERROR_NO_SUCH_DEVICE) + " (gone)]\n" +
-          "pcap_open_live() failed due to [eth3: " + std::string(PCAP_ERRBUF_SIZE - 1 - 6, 'x') +
-          "]\n" +
-          // An empty detail is left out, as libpcap 1.10.4 and later do.
-          "pcap_open_live() failed due to [eth5: " + status +
-          std::to_string(PCAP_ERROR_PERM_DENIED) + "]\n" +
-          "pcap_open_live() failed due to [eth6: " + status +
-          std::to_string(PCAP_ERROR_NO_SUCH_DEVICE) + "]\n" + "Fetching interfaces...\n");
+  const auto status = [](int code) { return "status " + std::to_string(code); };
+  EXPECT_EQ(startup.lines, "openFailed rpcap://eth0: eth0: " + status(PCAP_ERROR_PERM_DENIED) +
+                               " (socket: EPERM)\n"
+                               "openFailed eth1: eth1: " +
+                               status(PCAP_ERROR_IFACE_NOT_UP) +
+                               "\n"
+                               "openFailed eth2: eth2: " +
+                               status(PCAP_ERROR_NO_SUCH_DEVICE) +
+                               " (gone)\n"
+                               "openFailed eth3: eth3: " +
+                               std::string(PCAP_ERRBUF_SIZE - 1 - 6, 'x') +
+                               "\n"
+                               // An empty detail is left out, as libpcap 1.10.4 and later do.
+                               "openFailed eth5: eth5: " +
+                               status(PCAP_ERROR_PERM_DENIED) +
+                               "\n"
+                               "openFailed eth6: eth6: " +
+                               status(PCAP_ERROR_NO_SUCH_DEVICE) +
+                               "\n"
+                               "opened eth4\n");
   EXPECT_EQ(table.count(), 1U);  // a warning is no failure
   // The local-device prefix is stripped before opening.
-  EXPECT_EQ(fakepcap::counters().openedNames.front(), "eth0");
+  EXPECT_EQ(std::count(fakepcap::counters().openedNames.begin(),
+                       fakepcap::counters().openedNames.end(), "eth0"),
+            1);
   EXPECT_EQ(fakepcap::counters().handlesLive, 1);
 }
 
@@ -161,18 +197,16 @@ TEST_F(InterfaceTableTest, ReleasesWhatSkippedDevicesOpened) {
 TEST_F(InterfaceTableTest, EmptyDeviceListGivesEmptyTableAndNoOutput) {
   const InterfaceTable table = build();
   EXPECT_EQ(table.count(), 0U);
-  EXPECT_EQ(streams.out, "");
-  EXPECT_EQ(streams.err, "");
+  EXPECT_EQ(startup.lines, "");
   EXPECT_TRUE(lookups.empty());
 }
 
 TEST_F(InterfaceTableTest, AliasIsStoredExactlyAsTheLookupAnswers) {
   fakepcap::setDevices({{.name = "a", .addresses = {ipv4("192.0.2.1")}},
                         {.name = "b", .addresses = {ipv4("192.0.2.2")}}});
-  OutputCapture capture;
   const InterfaceTable table = buildInterfaceTable(
-      [](const std::string& ip) { return ip == "192.0.2.1" ? std::string() : " two\nlines \n"; });
-  capture.finish();
+      [](const std::string& ip) { return ip == "192.0.2.1" ? std::string() : " two\nlines \n"; },
+      startup.owner());
   ASSERT_EQ(table.count(), 2U);
   EXPECT_EQ(table.entries[0].alias, "");
   EXPECT_EQ(table.entries[1].alias, " two\nlines \n");
@@ -181,27 +215,38 @@ TEST_F(InterfaceTableTest, AliasIsStoredExactlyAsTheLookupAnswers) {
 TEST_F(InterfaceTableTest, EnumerationFailureIsLeftToTheCallerWithTheLibrarysReason) {
   fakepcap::setDevices(mixedDevices());
   fakepcap::failEnumeration("Can't open device list");
-  OutputCapture capture;
   try {
-    buildInterfaceTable([](const std::string&) { return ""; });
+    buildInterfaceTable([](const std::string&) { return ""; }, startup.owner());
     ADD_FAILURE() << "no EnumerationError";
   } catch (const EnumerationError& error) {
     EXPECT_STREQ(error.what(), "Can't open device list");
   }
-  const auto streams = capture.finish();
-  EXPECT_EQ(streams.out + streams.err, "");
+  EXPECT_EQ(startup.lines, "");
   EXPECT_TRUE(fakepcap::counters().openedNames.empty());
 }
 
+// Whatever the other devices' lookups do meanwhile, the output holds every
+// device before the failing one, its own line, and nothing after it.
 TEST_F(InterfaceTableTest, LookupFailureStopsStartUp) {
   fakepcap::setDevices({{.name = "a", .addresses = {ipv4("192.0.2.1")}},
-                        {.name = "b", .addresses = {ipv4("192.0.2.2")}}});
-  OutputCapture capture;
-  EXPECT_THROW(buildInterfaceTable([](const std::string&) -> std::string {
-                 throw CommandStartError("popen() failed!");
-               }),
+                        {.name = "down", .activateStatus = PCAP_ERROR_IFACE_NOT_UP},
+                        {.name = "b", .addresses = {ipv4("192.0.2.2")}},
+                        {.name = "c", .addresses = {ipv4("192.0.2.3")}}});
+  EXPECT_THROW(buildInterfaceTable(
+                   [](const std::string& ip) -> std::string {
+                     if (ip == "192.0.2.2") {
+                       throw CommandStartError("popen() failed!");
+                     }
+                     return "fine\n";
+                   },
+                   startup.owner()),
                CommandStartError);
-  EXPECT_EQ(capture.finish().out, "Fetching interfaces...\n");
+  EXPECT_EQ(startup.lines,
+            "opened a\n"
+            "openFailed down: down: status " +
+                std::to_string(PCAP_ERROR_IFACE_NOT_UP) +
+                "\n"
+                "opened b\n");
   EXPECT_EQ(fakepcap::counters().handlesLive, 0);
   EXPECT_EQ(fakepcap::counters().listsLive, 0);
 }
