@@ -14,8 +14,8 @@ namespace platform {
 
 namespace {
 volatile LONG stopFlag = 0;
-// Alias lookups under way: the main thread waits for PowerShell there and
-// cannot see a stop.
+// Alias lookups under way: start-up waits for PowerShell there and cannot
+// see a stop.
 volatile LONG lookupsRunning = 0;
 HANDLE stopEvent = nullptr;
 HANDLE doneEvent = nullptr;
