@@ -22,7 +22,6 @@ import contextlib
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -141,16 +140,8 @@ def wine_startup(lookup_ms):
         env = dict(os.environ, WINEPREFIX=os.path.join(scratch, "prefix"), WINEDEBUG="-all",
                    WINEDLLOVERRIDES="powershell.exe=n", TARVEX_STANDIN_DELAY_MS=str(lookup_ms),
                    TARVEX_STANDIN_LOG=os.devnull)
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL, env=env)
-        os.mkdir(env["WINEPREFIX"])
         try:
-            subprocess.run(["ip", "netns", "exec", tool_ns, "wineserver", "-p"], timeout=60,
-                           check=True, **quiet)
-            subprocess.run(["ip", "netns", "exec", tool_ns, "wineboot", "-i"], timeout=300,
-                           check=True, **quiet)
-            shutil.copy(standin, os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32",
-                                              "WindowsPowerShell", "v1.0", "powershell.exe"))
+            netns.start_wine(tool_ns, env, standin)
             samples = []
             for _ in range(RUNS):
                 started = time.monotonic()
@@ -160,9 +151,7 @@ def wine_startup(lookup_ms):
                 tool.interrupt(timeout=10)
                 named = int(tool.out.split("Found interfaces : ")[1].split()[0])
         finally:
-            for flag in ("-k", "-w"):
-                subprocess.run(["ip", "netns", "exec", tool_ns, "wineserver", flag], timeout=60,
-                               **quiet)
+            netns.stop_wine(tool_ns, env)
     return statistics.median(samples), named
 
 

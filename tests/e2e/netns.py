@@ -6,6 +6,7 @@ deleted on exit, whatever happens, and no process is left running.
 
 import os
 import queue
+import shutil
 import signal
 import subprocess
 import sys
@@ -156,6 +157,30 @@ class Lab:
     def _sender(namespace, args):
         return ["ip", "netns", "exec", namespace, sys.executable,
                 os.path.join(HERE, "send_datagram.py"), *[str(a) for a in args]]
+
+
+def start_wine(namespace, env, powershell):
+    """Makes the Wine prefix env names and starts its server and services in
+    namespace, whose network the prefix then sees; returns the prefix's
+    System32. They start before the tool: services started by the tool's run
+    inherit its stderr, and Wine's device service can crash into it when the
+    server shuts down. PowerShell under Wine is an empty stub, so the
+    powershell stand-in takes its place (env must tell Wine to prefer it)."""
+    os.mkdir(env["WINEPREFIX"])
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["ip", "netns", "exec", namespace, "wineserver", "-p"], env=env, timeout=60,
+                   check=True, **quiet)
+    subprocess.run(["ip", "netns", "exec", namespace, "wineboot", "-i"], env=env, timeout=300,
+                   check=True, **quiet)
+    system32 = os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32")
+    shutil.copy(powershell, os.path.join(system32, "WindowsPowerShell", "v1.0", "powershell.exe"))
+    return system32
+
+
+def stop_wine(namespace, env):
+    for flag in ("-k", "-w"):
+        subprocess.run(["ip", "netns", "exec", namespace, "wineserver", flag], env=env,
+                       capture_output=True, timeout=60)
 
 
 def stop_process(process):

@@ -13,7 +13,6 @@ such native DLLs to its own, as real Windows has no wpcap of its own.
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -60,27 +59,10 @@ class UnderWine(unittest.TestCase):
                        WINEDLLOVERRIDES="powershell.exe=n;wpcap=n,b;packet=n,b",
                        TARVEX_STANDIN_LOG=windows_path(cls.log),
                        TARVEX_DLL_LOG=windows_path(cls.dll_log))
-        # One server and its services for the whole class, started before the
-        # tool: services started by the tool's run inherit its stderr, and
-        # Wine's device service can crash into it when the server shuts down.
-        os.mkdir(cls.env["WINEPREFIX"])
-        cls.addClassCleanup(cls.stop_wine)
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", "-p"], env=cls.env,
-                       timeout=60, check=True, **quiet)
-        subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineboot", "-i"], env=cls.env,
-                       timeout=300, check=True, **quiet)
-        cls.system32 = os.path.join(cls.env["WINEPREFIX"], "drive_c", "windows", "system32")
-        shutil.copy(STANDIN, os.path.join(cls.system32, "WindowsPowerShell", "v1.0",
-                                          "powershell.exe"))
-
-    @classmethod
-    def stop_wine(cls):
-        for process in cls.lab.processes:
-            netns.stop_process(process)
-        for flag in ("-k", "-w"):
-            subprocess.run(["ip", "netns", "exec", cls.tool_ns, "wineserver", flag], env=cls.env,
-                           capture_output=True, timeout=60)
+        # One server and its services for the whole class; the tools go first.
+        cls.addClassCleanup(netns.stop_wine, cls.tool_ns, cls.env)
+        cls.addClassCleanup(lambda: [netns.stop_process(p) for p in cls.lab.processes])
+        cls.system32 = netns.start_wine(cls.tool_ns, cls.env, STANDIN)
 
     @classmethod
     def folder_with_planted_dlls(cls, name):
