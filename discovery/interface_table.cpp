@@ -188,12 +188,11 @@ void openDevice(const pcap_if_t& device, std::mutex& oneAtATime, DeviceStartup& 
   // A device without IPv4 is never read, so it needs no room for frames.
   const int bufferBytes =
       started.ipAddress ? kCaptureBufferBytes : platform::smallestCaptureBufferBytes();
-  if (isNetworkInterface(device) && platform::captureOpensMayOverlap()) {
-    started.handle = openScannerCapture(device, bufferBytes, started.event);
-  } else {
-    const std::lock_guard<std::mutex> lock(oneAtATime);
-    started.handle = openScannerCapture(device, bufferBytes, started.event);
+  std::unique_lock<std::mutex> lock(oneAtATime, std::defer_lock);
+  if (!isNetworkInterface(device) || !platform::captureOpensMayOverlap()) {
+    lock.lock();
   }
+  started.handle = openScannerCapture(device, bufferBytes, started.event);
 }
 
 // Fills in started's alias, or the failure to look it up.
