@@ -41,6 +41,7 @@ int watchUntilStopped() {
     table = buildInterfaceTable(writeStartupEvent);
     // Neither writes nor polls when start-up was cut short by a stop.
     platform::writeStandardOutput("Found interfaces : " + std::to_string(table.count()) + "\n");
+    releaseUnwatchedHandles(table);
     detectionLoop(table);
   } catch (const EnumerationError& error) {
     platform::writeStandardError(std::string("Error in pcap_findalldevs_ex: ") + error.what() +

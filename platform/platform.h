@@ -55,6 +55,11 @@ int requestImmediateDelivery(pcap* handle);
 // Whether capture devices may be opened from several threads at once.
 bool captureOpensMayOverlap();
 
+// The kernel capture buffer of a watched device: room for about 30 small
+// datagrams, so that above one a second the kernel drops the surplus and a
+// report is never much more than 30 seconds behind its datagram.
+int backlogCaptureBufferBytes();
+
 // The smallest kernel capture buffer the capture library accepts, for
 // devices that are opened but never read.
 int smallestCaptureBufferBytes();

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -18,17 +19,19 @@
 namespace platform {
 
 namespace {
-volatile std::sig_atomic_t stopFlag = 0;
-volatile std::sig_atomic_t stopSignal = 0;
+// Read from several threads and written by a signal handler: only a
+// lock-free atomic is safe for both.
+std::atomic<bool> stopFlag{false};
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
 // How long an orderly stop may take before the process just ends: a device
 // open (a stalled D-Bus bus) or a write to a full pipe can block for good.
 constexpr unsigned kStopGraceSeconds = 1;
 
 extern "C" void onStopSignal(int signal) {
-  if (stopFlag == 0) {
+  if (!stopFlag.exchange(true)) {
     stopSignal = signal;
-    stopFlag = 1;
     alarm(kStopGraceSeconds);
   }
 }
@@ -37,7 +40,7 @@ extern "C" void onStopSignal(int signal) {
 // signal would have ended it, so that a shell sees 128+N rather than a clean
 // exit.
 extern "C" void onStopGraceOver(int /*signal*/) {
-  const int signal = stopSignal != 0 ? static_cast<int>(stopSignal) : SIGTERM;
+  const int signal = stopSignal != 0 ? stopSignal.load() : SIGTERM;
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
@@ -150,6 +153,11 @@ bool prepareCaptureLibrary() { return true; }
 // Each open waits for a kernel grace period; opens made at once share it.
 bool captureOpensMayOverlap() { return true; }
 
+// A Linux ring counts frames: at a 512-byte snapshot a frame takes about
+// 600 bytes and a page holds six, and 18 KiB made a ring of exactly 30
+// (16 KiB gave 24, 20 KiB 30, 256 KiB 438), each a datagram of any size.
+int backlogCaptureBufferBytes() { return 18 * 1024; }
+
 // Linux rings are made of whole pages; a smaller buffer gives none.
 int smallestCaptureBufferBytes() { return static_cast<int>(sysconf(_SC_PAGESIZE)); }
 
@@ -173,9 +181,9 @@ void installStopHandlers() {
   }
 }
 
-bool stopRequested() { return stopFlag != 0; }
+bool stopRequested() { return stopFlag; }
 
-void requestStop() { stopFlag = 1; }
+void requestStop() { stopFlag = true; }
 
 void pauseUnlessStopped(unsigned milliseconds) {
   timespec remaining{static_cast<std::time_t>(milliseconds / 1000),

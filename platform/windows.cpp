@@ -94,6 +94,11 @@ bool captureOpensMayOverlap() { return false; }
 // Windows sets no per-process limit on open capture handles.
 void raiseOpenFileLimit() {}
 
+// Npcap's buffer counts bytes: each datagram takes its captured bytes (at
+// most the 512-byte snapshot) and a header of about 20. 4 KiB holds 30
+// datagrams of about 110 bytes on the wire, but only 7 of 512 bytes or more.
+int backlogCaptureBufferBytes() { return 4096; }
+
 // Npcap takes any kernel buffer size; one page is as small as any.
 int smallestCaptureBufferBytes() { return 4096; }
 

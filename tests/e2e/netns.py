@@ -153,6 +153,28 @@ class Lab:
         self.processes.append(sender)
         return sender
 
+    def receive_in_background(self, namespace, address, port, count):
+        """A UDP receiver, bound when this returns, that prints how many of
+        count datagrams it got within 10 s; stopped at clean-up."""
+        code = ("import socket\n"
+                "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                f"s.bind(({address!r}, {port}))\n"
+                "s.settimeout(10)\n"
+                "print('ready', flush=True)\n"
+                "got = 0\n"
+                "try:\n"
+                f"    while got < {count}:\n"
+                "        s.recv(2048)\n"
+                "        got += 1\n"
+                "except OSError:\n"
+                "    pass\n"
+                "print(got, flush=True)\n")
+        receiver = subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, "-c", code],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.processes.append(receiver)
+        receiver.stdout.readline()
+        return receiver
+
     @staticmethod
     def _sender(namespace, args):
         return ["ip", "netns", "exec", namespace, sys.executable,

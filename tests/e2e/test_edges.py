@@ -115,6 +115,34 @@ class Edges(unittest.TestCase):
         self.assertNotIn("Too many open files", tool.out)
         self.assertIn("Found interfaces : 2\n", tool.out)  # lo and ours
 
+    def test_netfilter_queue_is_left_to_the_host(self):
+        # Bound by a reader that never gives a verdict, the queue would hold
+        # these datagrams; unbound, --queue-bypass lets them through.
+        self.watch_one_link()
+        self.lab.sh(self.tool_ns, "iptables -A INPUT -p udp --dport 9999 "
+                                  "-j NFQUEUE --queue-num 0 --queue-bypass")
+        tool = self.start()
+        tool.wait_cycles(1)
+        receiver = self.lab.receive_in_background(self.tool_ns, "192.0.2.1", 9999, count=5)
+        self.lab.send(self.peer, "192.0.2.2", 47000, "192.0.2.1", 9999, "--count", 5,
+                      "--interval", 0.05)
+        self.assertEqual(receiver.communicate(timeout=30)[0].strip(), "5")
+        self.assert_stops_within(tool, 2)
+
+    def test_device_without_ipv4_is_let_go_after_startup(self):
+        unwatched = self.lab.iface("a")
+        self.lab.link(self.tool_ns, unwatched, self.peer, self.lab.iface("pa"),
+                      v6=[("2001:db8:5::1/64", "2001:db8:5::2/64")])
+        index = self.lab.sh(self.tool_ns, f"cat /sys/class/net/{unwatched}/ifindex").stdout.strip()
+        tool = self.start()
+        tool.wait_for_text("Found interfaces : 1\n")
+        tool.read_for(2)
+        # The interface index of every packet socket in the namespace.
+        sockets = self.lab.sh(self.tool_ns, "cat /proc/net/packet").stdout.splitlines()[1:]
+        self.assertEqual(len(sockets), 1, "one capture socket: lo's")
+        self.assertNotIn(index, [line.split()[4] for line in sockets])
+        self.assert_stops_within(tool, 2)
+
     def test_hundreds_of_interfaces_poll_and_stop_at_once(self):
         # A hundred watched interfaces and a hundred without IPv4, each taking
         # a grace period to release.
