@@ -99,14 +99,15 @@ class Lab:
 
     def veth_pairs(self, namespace, tag, count, ipv4=False):
         """count veth pairs with both ends in namespace, up, made in one batch;
-        with ipv4 the first end of pair i holds 198.51.100.(2i+1)/31 (i < 128)."""
+        with ipv4 the first end of pair i holds 198.51.100.(2i+1)/31, the
+        addresses repeating after 128 pairs (each on its own interface)."""
         lines = []
         for i in range(count):
             left, right = self.iface(f"{tag}{i}"), self.iface(f"{tag}p{i}")
             lines += [f"link add {left} type veth peer name {right}",
                       f"link set {left} up", f"link set {right} up"]
             if ipv4:
-                lines.append(f"address add 198.51.100.{2 * i + 1}/31 dev {left}")
+                lines.append(f"address add 198.51.100.{2 * (i % 128) + 1}/31 dev {left}")
         subprocess.run(["ip", "-n", namespace, "-batch", "-"], input="\n".join(lines) + "\n",
                        text=True, check=True, capture_output=True, timeout=120)
 
@@ -325,11 +326,11 @@ def startup_part(out):
     return head
 
 
-def main():
-    """Runs the calling module's tests; the tool's and the plain-open
-    program's paths are the first two arguments."""
+def main(paths=2):
+    """Runs the calling module's tests; the first paths arguments name the
+    programs it runs (the tool's and plain-open's first), the rest tests."""
     require_root()
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1 + paths:], verbosity=2)
 
 
 def open_failures(out):

@@ -29,6 +29,11 @@ int main(int argc, char** argv) {
   }
   std::vector<pcap_t*> handles;
   for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
+    // Netfilter queues are left alone, as the tool leaves them: opening one
+    // would hold the host's queued traffic.
+    if (std::strncmp(device->name, "nfqueue", 7) == 0) {
+      continue;
+    }
     pcap_t* handle = pcap_open_live(device->name, 512, 0, -1, errbuf);
     if (handle == nullptr) {
       std::printf("pcap_open_live() failed due to [%s]\n", errbuf);
