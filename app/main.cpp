@@ -39,6 +39,8 @@ int watchUntilStopped() {
   int status = 0;
   try {
     table = buildInterfaceTable(writeStartupEvent);
+    // Nothing from here on needs a right.
+    platform::giveUpRights();
     // Neither writes nor polls when start-up was cut short by a stop.
     platform::writeStandardOutput("Found interfaces : " + std::to_string(table.count()) + "\n");
     releaseUnwatchedHandles(table);
@@ -50,6 +52,9 @@ int watchUntilStopped() {
   } catch (const platform::OutputError& error) {
     platform::writeStandardError(std::string("Couldn't write to standard output: ") + error.what() +
                                  "\n");
+    status = 1;
+  } catch (const platform::RightsError& error) {
+    platform::writeStandardError(std::string(error.what()) + "\n");
     status = 1;
   } catch (const CommandStartError& error) {
     // The alias command could not be started: start-up cannot go on.

@@ -47,6 +47,20 @@ bool prepareCaptureLibrary();
 std::string systemDirectory();
 #endif
 
+// Called once start-up is over (every device opened and filtered, every
+// alias known): gives up root, every capability and privilege, and on Linux
+// puts the process under a system call filter that leaves it polling,
+// writing its standard streams, pausing and stopping, and nothing else.
+// Throws RightsError when something could not be given up: the tool must
+// not go on then.
+void giveUpRights();
+
+// What could not be given up, in one line.
+class RightsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Asks a capture handle, before activation, to make each frame readable as
 // soon as it arrives rather than when the kernel hands over a block of them.
 // Returns the capture library's status (0 on success).

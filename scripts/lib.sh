@@ -37,5 +37,5 @@ ensure_packages() {
     "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake g++ make pkg-config libpcap-dev)
+BUILD_PACKAGES=(cmake g++ make pkg-config libpcap-dev libseccomp-dev)
 WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
