@@ -1,5 +1,10 @@
 """The Linux packages: a .deb that lintian passes and whose unpacked tool starts
-in a namespace, a .tar.gz with the tool, its manual page and the README."""
+in a namespace, a .tar.gz with the tool, its manual page and the README; and
+scripts/package itself, run twice, making the same bytes with their sums.
+
+The second argument picks the part: "package", "lintian" (skipped, saying
+so, without lintian) or "package_script" (in two clones of the checkout, so it
+packages what is committed)."""
 
 import glob
 import os
@@ -8,15 +13,19 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 
 import netns
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
-SOURCE = os.path.join(netns.HERE, "..", "..")
+PART = sys.argv[2] if len(sys.argv) > 2 else "package"
+SOURCE = os.path.abspath(os.path.join(netns.HERE, "..", ".."))
 
 
-class LinuxPackages(unittest.TestCase):
+class Packages(unittest.TestCase):
+    """The .deb and .tar.gz, made by cpack from the build."""
+
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="tarvex-package-")
@@ -30,13 +39,7 @@ class LinuxPackages(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
-    def test_lintian_finds_no_error_or_warning(self):
-        if shutil.which("lintian") is None:
-            self.skipTest("lintian is not installed")
-        result = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb],
-                                capture_output=True, text=True, timeout=240)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-
+class LinuxPackages(Packages):
     def test_manual_page_renders_without_warnings(self):
         result = subprocess.run(["groff", "-man", "-ww", "-z",
                                  os.path.join(SOURCE, "tarvex-finder.1")],
@@ -65,5 +68,66 @@ class LinuxPackages(unittest.TestCase):
         self.assertEqual(status, 0)
 
 
+class Lintian(Packages):
+    def test_lintian_finds_no_error_or_warning(self):
+        result = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb],
+                                capture_output=True, text=True, timeout=240)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+class PackageScript(unittest.TestCase):
+    """scripts/package in two clones at different depths, with different
+    umasks and time zones, a few seconds apart."""
+
+    def package(self, where, umask, zone, *args):
+        clone = os.path.join(self.scratch, where)
+        subprocess.run(["git", "clone", "-q", SOURCE, clone], check=True, timeout=60)
+        script = f"umask {umask} && scripts/package {' '.join(args)}"
+        result = subprocess.run(["sh", "-c", script], cwd=clone, capture_output=True, text=True,
+                                env=dict(os.environ, TZ=zone), timeout=900)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        return clone
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="tarvex-script-")
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+
+    def assert_same_verified_packages(self, folder, *args):
+        first = self.package("one", "002", "UTC", *args)
+        time.sleep(2)
+        second = self.package(os.path.join("two", "deeper"), "077", "Asia/Tokyo", *args)
+        sums = []
+        for clone in (first, second):
+            packages = os.path.join(clone, folder)
+            check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=packages,
+                                   capture_output=True, text=True, timeout=60)
+            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+            with open(os.path.join(packages, "SHA256SUMS")) as listed:
+                sums.append(listed.read())
+        self.assertEqual(sums[0], sums[1])
+        return sums[0]
+
+    def test_linux_packages_are_made_the_same_twice(self):
+        sums = self.assert_same_verified_packages("build/package")
+        self.assertRegex(sums, r"  tarvex-finder_[0-9.]+_amd64\.deb\n")
+        self.assertRegex(sums, r"  tarvex-finder-[0-9.]+-Linux\.tar\.gz\n")
+
+    def test_windows_zip_is_made_the_same_twice(self):
+        if shutil.which("x86_64-w64-mingw32-g++-posix") is None:
+            self.skipTest("no MinGW cross compiler")
+        sums = self.assert_same_verified_packages("build/package-windows", "windows")
+        self.assertRegex(sums, r"  tarvex-finder-[0-9.]+-win64\.zip\n")
+
+
 if __name__ == "__main__":
-    netns.main()
+    if PART == "lintian" and shutil.which("lintian") is None:
+        print("SKIPPED: lintian is not installed")
+        sys.exit(netns.SKIP)
+    if PART == "package_script" and not os.path.isdir(os.path.join(SOURCE, ".git")):
+        print("SKIPPED: scripts/package is tested in clones of a git checkout")
+        sys.exit(netns.SKIP)
+    tests = {"package": LinuxPackages, "lintian": Lintian, "package_script": PackageScript}[PART]
+    netns.require_root()
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(tests)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
