@@ -73,6 +73,7 @@ StartupPool::StartupPool(std::vector<const pcap_if_t*> devices, const AliasLooku
       lookupAlias_(lookupAlias),
       results_(devices_.size()),
       stages_(devices_.size(), Stage::waiting) {
+  const platform::StopSignalsHeldBack stopsGoToTheCaller;
   try {
     while (workers_.size() < std::min(devices_.size(), kMaxStartupThreads)) {
       workers_.emplace_back([this] {

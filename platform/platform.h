@@ -102,6 +102,20 @@ void writeStandardError(std::string_view text);
 void installStopHandlers();
 bool stopRequested();
 void requestStop();
+// While one lives, the threads this thread starts begin with the stop
+// signals blocked, so that a stop always reaches the main thread and wakes
+// its pause or its blocked write, whatever helper threads are running.
+class StopSignalsHeldBack {
+ public:
+  StopSignalsHeldBack();
+  ~StopSignalsHeldBack();
+  StopSignalsHeldBack(const StopSignalsHeldBack&) = delete;
+  StopSignalsHeldBack& operator=(const StopSignalsHeldBack&) = delete;
+
+ private:
+  alignas(8) unsigned char saved_[128];  // the thread's signal mask (POSIX)
+};
+
 // Sleeps for the given time, returning early once a stop is requested.
 void pauseUnlessStopped(unsigned milliseconds);
 // Called once the tool has finished shutting down.

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -190,6 +191,25 @@ void pauseUnlessStopped(unsigned milliseconds) {
                      static_cast<long>(milliseconds % 1000) * 1000000L};
   while (!stopRequested() && nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
   }
+}
+
+namespace {
+constexpr std::array<int, 4> kStopSignals = {SIGINT, SIGTERM, SIGHUP, SIGALRM};
+}  // namespace
+
+StopSignalsHeldBack::StopSignalsHeldBack() : saved_{} {
+  static_assert(sizeof(sigset_t) <= sizeof saved_);
+  sigset_t stops{};
+  sigemptyset(&stops);
+  for (const int signal : kStopSignals) {
+    sigaddset(&stops, signal);
+  }
+  pthread_sigmask(SIG_BLOCK, &stops, reinterpret_cast<sigset_t*>(saved_));
+}
+
+// A stop that came meanwhile is delivered here, to this thread.
+StopSignalsHeldBack::~StopSignalsHeldBack() {
+  pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(saved_), nullptr);
 }
 
 void shutdownComplete() {}

@@ -146,6 +146,10 @@ void pauseUnlessStopped(unsigned milliseconds) {
   }
 }
 
+// Console control events come on a thread of their own; nothing to hold back.
+StopSignalsHeldBack::StopSignalsHeldBack() : saved_{} {}
+StopSignalsHeldBack::~StopSignalsHeldBack() = default;
+
 void shutdownComplete() {
   if (doneEvent != nullptr) {
     SetEvent(doneEvent);
