@@ -29,12 +29,13 @@ ensure_packages() {
   [ "${#missing[@]}" -eq 0 ] && return 0
   if [ -z "${TARVEX_APT_UPDATED:-}" ]; then
     echo "updating the package lists"
-    as_root apt-get update -qq || return 1
+    as_root apt-get update || return 1
     export TARVEX_APT_UPDATED=1
   fi
+  # apt's own progress, so that a slow mirror shows as one.
   echo "installing: ${missing[*]}"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    -o Dpkg::Use-Pty=0 "${missing[@]}"
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config libpcap-dev libseccomp-dev)
