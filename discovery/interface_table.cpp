@@ -28,7 +28,7 @@ DeviceList enumerateDevices() {
 std::vector<const pcap_if_t*> devicesToOpen(const pcap_if_t* list) {
   std::vector<const pcap_if_t*> devices;
   for (const pcap_if_t* device = list; device != nullptr; device = device->next) {
-    if (!isNetfilterQueue(*device)) {
+    if (!isLeftAlone(*device)) {
       devices.push_back(device);
     }
   }

@@ -43,7 +43,8 @@ class EnumerationError : public std::runtime_error {
 // device-list order, on the thread that builds the table.
 using StartupOutput = std::function<void(const StartupEvent&)>;
 
-// Opens every capture device but the netfilter queues with the scanner
+// Opens every capture device but those left alone (netfilter queues, D-Bus
+// buses) with the scanner
 // filter and names each usable one, several at a time, reporting each device
 // to output in list order. Throws EnumerationError when the devices cannot
 // be listed, and CommandStartError when a lookup cannot start (after

@@ -118,7 +118,8 @@ bool isNetworkInterface(const pcap_if_t& device) {
   return (device.flags & PCAP_IF_CONNECTION_STATUS) != PCAP_IF_CONNECTION_STATUS_NOT_APPLICABLE;
 }
 
-bool isNetfilterQueue(const pcap_if_t& device) {
+bool isLeftAlone(const pcap_if_t& device) {
   const std::string_view name = localDeviceName(device.name);
-  return name == "nfqueue" || name.starts_with("nfqueue:");
+  return name == "nfqueue" || name.starts_with("nfqueue:") || name == "dbus-system" ||
+         name == "dbus-session" || name.starts_with("dbus://");
 }

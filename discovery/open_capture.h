@@ -44,7 +44,13 @@ CaptureHandle openScannerCapture(const pcap_if_t& device, int bufferBytes, Start
 // capture devices but are no network interface.
 bool isNetworkInterface(const pcap_if_t& device);
 
-// A netfilter queue ("nfqueue", "nfqueue:N"): opening one binds the queue,
-// and the kernel then hands the host's queued packets to the tool, which
-// never gives a verdict on them.
-bool isNetfilterQueue(const pcap_if_t& device);
+// Devices that opening would take something from the host, and that can
+// never be watched. A netfilter queue ("nfqueue", "nfqueue:N"): opening one
+// binds the queue, and the kernel then hands the host's queued packets to
+// the tool, which never gives a verdict on them. A D-Bus bus ("dbus-system",
+// "dbus-session", "dbus://..."): opening one connects to the bus as an
+// eavesdropper, waits for good on a bus that does not answer, and always
+// ends in a filter failure (the filter has no meaning on D-Bus); the
+// library then leaves the connection open, and the bus daemon queues every
+// message for it.
+bool isLeftAlone(const pcap_if_t& device);

@@ -29,9 +29,10 @@ int main(int argc, char** argv) {
   }
   std::vector<pcap_t*> handles;
   for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
-    // Netfilter queues are left alone, as the tool leaves them: opening one
-    // would hold the host's queued traffic.
-    if (std::strncmp(device->name, "nfqueue", 7) == 0) {
+    // Netfilter queues and D-Bus buses are left alone, as the tool leaves
+    // them: opening one would take from the host.
+    if (std::strncmp(device->name, "nfqueue", 7) == 0 ||
+        std::strncmp(device->name, "dbus", 4) == 0) {
       continue;
     }
     pcap_t* handle = pcap_open_live(device->name, 512, 0, -1, errbuf);

@@ -29,9 +29,12 @@ std::vector<Device> mixedDevices() {
       {.name = "v6only", .addresses = {ipv6("2001:db8::40"), ipv6("fe80::1")}},
       {.name = "nosockaddr", .addresses = {fakepcap::withoutSocketAddress(), ipv4("198.51.100.5")}},
       {.name = "twin", .addresses = {ipv4("192.0.2.10")}},
-      // Never opened: binding a queue would take the host's traffic.
+      // Never opened: binding a queue would take the host's traffic, and
+      // joining a bus would make its daemon queue every message for us.
       {.name = "nfqueue", .addresses = {ipv4("192.0.2.50")}},
       {.name = "rpcap://nfqueue:7"},
+      {.name = "dbus-system"},
+      {.name = "dbus://unix:path=/run/bus"},
   };
 }
 
