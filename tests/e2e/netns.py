@@ -182,6 +182,19 @@ class Lab:
                 os.path.join(HERE, "send_datagram.py"), *[str(a) for a in args]]
 
 
+class LabTest(unittest.TestCase):
+    """Each test with a lab of its own (tagged by the class's tag), removed
+    whatever happens: the tool's namespace tool_ns and its peer's."""
+
+    tag = "t"
+
+    def setUp(self):
+        self.lab = Lab(self.tag)
+        self.addCleanup(self.lab.cleanup)
+        self.lab.__enter__()
+        self.tool_ns, self.peer = self.lab.tool_and_peer()
+
+
 def start_wine(namespace, env, powershell):
     """Makes the Wine prefix env names and starts its server and services in
     namespace, whose network the prefix then sees; returns the prefix's

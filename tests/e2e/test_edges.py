@@ -9,19 +9,14 @@ import socket
 import sys
 import tempfile
 import time
-import unittest
 
 import netns
 
 TOOL = sys.argv[1] if len(sys.argv) > 1 else "tarvex-finder"
 
 
-class Edges(unittest.TestCase):
-    def setUp(self):
-        self.lab = netns.Lab("e")
-        self.addCleanup(self.lab.cleanup)
-        self.lab.__enter__()
-        self.tool_ns, self.peer = self.lab.tool_and_peer()
+class Edges(netns.LabTest):
+    tag = "e"
 
     def watch_one_link(self):
         self.lab.link(self.tool_ns, self.lab.iface("a"), self.peer, self.lab.iface("pa"),

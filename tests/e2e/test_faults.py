@@ -4,7 +4,6 @@ import os
 import re
 import sys
 import time
-import unittest
 
 import netns
 
@@ -17,14 +16,12 @@ REPORT = (r"Found a Tarvex Scanner Packet\n"
 ONLY_CYCLES = re.compile(rf"(?:Didn't receive any packet\n|{REPORT})*")
 
 
-class Lab3(unittest.TestCase):
+class Lab3(netns.LabTest):
     """The tool watching three veth interfaces a, b and c."""
 
     def setUp(self):
-        self.lab = netns.Lab(self.tag)
-        self.addCleanup(self.lab.cleanup)
-        lab = self.lab.__enter__()
-        self.tool_ns, self.peer = lab.tool_and_peer()
+        super().setUp()
+        lab = self.lab
         self.a, self.b, self.c = lab.iface("a"), lab.iface("b"), lab.iface("c")
         lab.link(self.tool_ns, self.a, self.peer, lab.iface("pa"), v4=[("192.0.2.1/24", "192.0.2.2/24")])
         lab.link(self.tool_ns, self.b, self.peer, lab.iface("pb"),

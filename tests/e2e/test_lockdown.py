@@ -7,7 +7,6 @@ import re
 import shutil
 import sys
 import tempfile
-import unittest
 
 import netns
 
@@ -15,12 +14,11 @@ TOOL = sys.argv[1] if len(sys.argv) > 1 else "tarvex-finder"
 PRELOAD = sys.argv[3] if len(sys.argv) > 3 else "attack_preload.so"
 
 
-class Lockdown(unittest.TestCase):
+class Lockdown(netns.LabTest):
+    tag = "k"
+
     def setUp(self):
-        self.lab = netns.Lab("k")
-        self.addCleanup(self.lab.cleanup)
-        self.lab.__enter__()
-        self.tool_ns, self.peer = self.lab.tool_and_peer()
+        super().setUp()
         # Nothing in either namespace sends by itself once IPv6 is off.
         for namespace in (self.tool_ns, self.peer):
             self.lab.sh(namespace, "sysctl -qw net.ipv6.conf.default.disable_ipv6=1")
