@@ -32,7 +32,8 @@ struct Identity {
 
 Identity unprivilegedIdentity() {
   Identity identity;
-  if (const passwd* account = getpwnam(kToolAccount); account != nullptr && account->pw_uid != 0) {
+  if (const passwd* account = getpwnam(kToolAccount);
+      account != nullptr && account->pw_uid != 0 && account->pw_gid != 0) {
     identity = {account->pw_uid, account->pw_gid};
   }
   return identity;
@@ -53,11 +54,7 @@ std::string giveUpRoot() {
       setresuid(identity.uid, identity.uid, identity.uid) != 0) {
     return std::strerror(errno);
   }
-  uid_t real = 0;
-  uid_t effective = 0;
-  uid_t saved = 0;
-  if (getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 || saved == 0 ||
-      setuid(0) == 0) {
+  if (runsAsRoot() || setuid(0) == 0) {
     return "root could be taken back";
   }
   return {};
