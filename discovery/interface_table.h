@@ -44,12 +44,11 @@ class EnumerationError : public std::runtime_error {
 using StartupOutput = std::function<void(const StartupEvent&)>;
 
 // Opens every capture device but those left alone (netfilter queues, D-Bus
-// buses) with the scanner
-// filter and names each usable one, several at a time, reporting each device
-// to output in list order. Throws EnumerationError when the devices cannot
-// be listed, and CommandStartError when a lookup cannot start (after
-// reporting that device). Stops early, reporting nothing more, once a stop
-// is requested.
+// buses) with the scanner filter and names each usable one, several at a
+// time, reporting each device to output in list order. Throws
+// EnumerationError when the devices cannot be listed, and CommandStartError
+// when a lookup cannot start (after reporting that device). Stops early,
+// reporting nothing more, once a stop is requested.
 InterfaceTable buildInterfaceTable(const StartupOutput& output);
 InterfaceTable buildInterfaceTable(const AliasLookup& lookupAlias, const StartupOutput& output);
 

@@ -26,8 +26,11 @@ std::atomic<bool> stopFlag{false};
 std::atomic<int> stopSignal{0};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
+// The signals that ask the tool to stop.
+constexpr std::array<int, 3> kStopRequests = {SIGINT, SIGTERM, SIGHUP};
+
 // How long an orderly stop may take before the process just ends: a device
-// open (a stalled D-Bus bus) or a write to a full pipe can block for good.
+// open or a library call that never returns would otherwise hold it for good.
 constexpr unsigned kStopGraceSeconds = 1;
 
 extern "C" void onStopSignal(int signal) {
@@ -175,7 +178,7 @@ void writeStandardError(std::string_view text) { writeAll(STDERR_FILENO, text); 
 
 void installStopHandlers() {
   handleSignal(SIGALRM, onStopGraceOver);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signal : kStopRequests) {
     if (!ignoredAtStart(signal)) {
       handleSignal(signal, onStopSignal);
     }
@@ -193,17 +196,14 @@ void pauseUnlessStopped(unsigned milliseconds) {
   }
 }
 
-namespace {
-constexpr std::array<int, 4> kStopSignals = {SIGINT, SIGTERM, SIGHUP, SIGALRM};
-}  // namespace
-
 StopSignalsHeldBack::StopSignalsHeldBack() : saved_{} {
   static_assert(sizeof(sigset_t) <= sizeof saved_);
   sigset_t stops{};
   sigemptyset(&stops);
-  for (const int signal : kStopSignals) {
+  for (const int signal : kStopRequests) {
     sigaddset(&stops, signal);
   }
+  sigaddset(&stops, SIGALRM);  // the end of a stop that took too long
   pthread_sigmask(SIG_BLOCK, &stops, reinterpret_cast<sigset_t*>(saved_));
 }
 

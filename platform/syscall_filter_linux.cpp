@@ -15,6 +15,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <utility>
 
 namespace platform {
 
